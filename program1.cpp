@@ -1,0 +1,59 @@
+#include <sys/types.h>
+
+#include <err.h>
+#include <errno.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
+
+// The call tree computes nothing, so an optimiser may drop it, fold its tests into
+// specialised clones, or turn the second self-call into a jump. noinline keeps each
+// invocation a call of its own; the first barrier hides the depth from constant
+// propagation and the second is work after the last call, so neither can happen.
+[[gnu::noinline]] static void
+recursiveCall(int depth)
+{
+	asm("" : "+r"(depth));
+	if (depth > 0) {
+		recursiveCall(depth - 1);
+		recursiveCall(depth - 1);
+	}
+	asm volatile("" ::: "memory");
+}
+
+int
+main()
+{
+	// Both processes may report a failed write at the same moment: with stderr line
+	// buffered, each report leaves in one write and the two cannot interleave.
+	setvbuf(stderr, nullptr, _IOLBF, 0);
+
+	pid_t before = getpid();
+	pid_t child = fork();
+	// Reported only after the output, by which time stdio may have changed errno.
+	int forkError = errno;
+	pid_t after = getpid();
+
+	printf("Process id = %d Parent Id = %d \n", getpid(), getppid());
+	time_t start = time(nullptr);
+	recursiveCall(29);
+	time_t end = time(nullptr);
+	if (before == after) {
+		printf("Id of the child = %d \n", child);
+		printf("Total time of execution = %ld seconds \n", end - start);
+	}
+
+	// Into a pipe or a file the lines are still buffered here, and a failure to write
+	// them at exit would go unseen: flush now, while it can still be reported.
+	int status = 0;
+	if (fflush(stdout) != 0 || ferror(stdout) != 0 || fclose(stdout) != 0) {
+		warn("write error");
+		status = 1;
+	}
+	if (child == -1) {
+		errno = forkError;
+		warn("fork");
+		status = 1;
+	}
+	return status;
+}

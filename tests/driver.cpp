@@ -1,0 +1,392 @@
+// Runs the built program as a user would, one case per invocation:
+//   driver CASE PROGRAM OBJDUMP MANUAL
+// It is its processes' subreaper, so the child that the program never waits for is
+// reparented here and its exit status and CPU time can be read as well.
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+// The smallest real call tree of the program's shape: each invocation is a test, a call
+// or two and a return. The program's workload is measured against it.
+extern "C" void referenceTree(int depth);
+asm(R"(
+	.text
+	.globl referenceTree
+	.type referenceTree, @function
+	.p2align 4
+referenceTree:
+	test %edi, %edi
+	jle 1f
+	push %rbx
+	lea -1(%rdi), %ebx
+	mov %ebx, %edi
+	call referenceTree
+	mov %ebx, %edi
+	call referenceTree
+	pop %rbx
+1:	ret
+	.size referenceTree, .-referenceTree
+)");
+
+namespace {
+
+const int depth = 29;
+
+struct Paths {
+	std::string program, objdump, manual;
+};
+
+std::vector<std::string> failures;
+
+void check(bool ok, const std::string &what)
+{
+	if (!ok)
+		failures.push_back(what);
+}
+
+enum class Out { Pipe, File, Full, Closed, Gone };
+
+struct Process {
+	pid_t pid = -1;
+	int status = -1;
+	rusage usage{};
+};
+
+struct Run {
+	std::string out, err;
+	Process parent;
+	std::vector<Process> others; // the parent's orphans, reaped here
+	double seconds = 0;          // from the start until the parent ended
+};
+
+std::string readAll(int fd)
+{
+	std::string text;
+	char buf[4096];
+	ssize_t n = 0;
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		text.append(buf, static_cast<size_t>(n));
+	return text;
+}
+
+double now()
+{
+	timespec t{};
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+double cpuSeconds(const rusage &u)
+{
+	return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+	       static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Makes every way of creating a process fail with EAGAIN, as when the process table is full.
+void failForks()
+{
+	sock_filter filter[] = {
+	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 4, 0),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 3, 0),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fork, 2, 0),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_vfork, 1, 0),
+	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+	};
+	sock_fprog prog{sizeof filter / sizeof filter[0], filter};
+	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
+		_exit(126);
+}
+
+Run spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails = false)
+{
+	int outPipe[2] = {-1, -1};
+	int errPipe[2] = {-1, -1};
+	FILE *file = out == Out::File ? tmpfile() : nullptr;
+	if ((out == Out::Pipe || out == Out::Gone) && pipe2(outPipe, O_CLOEXEC) != 0)
+		throw std::runtime_error("pipe");
+	if (pipe2(errPipe, O_CLOEXEC) != 0)
+		throw std::runtime_error("pipe");
+
+	Run run;
+	double start = now();
+	run.parent.pid = fork();
+	if (run.parent.pid == 0) {
+		signal(SIGPIPE, SIG_DFL);
+		if (out == Out::Pipe || out == Out::Gone)
+			dup2(outPipe[1], 1);
+		else if (out == Out::File)
+			dup2(fileno(file), 1);
+		else if (out == Out::Full)
+			dup2(open("/dev/full", O_WRONLY), 1);
+		else
+			close(1);
+		dup2(errPipe[1], 2);
+		if (forkFails)
+			failForks();
+		std::vector<char *> argv;
+		for (const auto &arg : args)
+			argv.push_back(const_cast<char *>(arg.c_str()));
+		argv.push_back(nullptr);
+		execvp(argv[0], argv.data());
+		_exit(127);
+	}
+	close(outPipe[1]);
+	close(errPipe[1]);
+	if (out == Out::Gone)
+		close(outPipe[0]);
+
+	wait4(run.parent.pid, &run.parent.status, 0, &run.parent.usage);
+	run.seconds = now() - start;
+	if (out == Out::Pipe)
+		run.out = readAll(outPipe[0]);
+	run.err = readAll(errPipe[0]);
+	Process other;
+	while ((other.pid = wait4(-1, &other.status, 0, &other.usage)) > 0)
+		run.others.push_back(other);
+	if (file != nullptr) {
+		rewind(file);
+		run.out = readAll(fileno(file));
+		fclose(file);
+	}
+	if (out == Out::Pipe)
+		close(outPipe[0]);
+	close(errPipe[0]);
+	return run;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+	std::vector<std::string> result;
+	size_t from = 0;
+	for (size_t nl = 0; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1)
+		result.push_back(text.substr(from, nl - from));
+	check(from == text.size(), "output does not end with a line feed");
+	return result;
+}
+
+// Checks the report of a run in which the parent made `children` children (0 or 1).
+void checkReport(const Run &run, size_t children)
+{
+	static const std::regex identity("Process id = (-?[0-9]+) Parent Id = (-?[0-9]+) ");
+	static const std::regex childLine("Id of the child = (-?[0-9]+) ");
+	static const std::regex timeLine("Total time of execution = (-?[0-9]+) seconds ");
+
+	auto text = lines(run.out);
+	check(text.size() == 3 + children, "wrong number of lines:\n" + run.out);
+	size_t parentAt = 0, childAt = 0, timeAt = 0, identities = 0, childLines = 0, timeLines = 0;
+	long child = 0, elapsed = 0;
+	std::smatch m;
+	for (size_t i = 0; i < text.size(); i++) {
+		if (std::regex_match(text[i], m, identity)) {
+			identities++;
+			pid_t pid = std::stoi(m[1]), ppid = std::stoi(m[2]);
+			if (pid == run.parent.pid) {
+				parentAt = i;
+				check(ppid == getpid(), "the parent's parent is not the process that ran it");
+			} else {
+				check(children == 1 && !run.others.empty() && pid == run.others[0].pid,
+				      "an identity line names an unknown process: " + text[i]);
+				check(ppid == run.parent.pid, "the child's parent is not the parent");
+			}
+		} else if (std::regex_match(text[i], m, childLine)) {
+			childLines++, childAt = i, child = std::stol(m[1]);
+		} else if (std::regex_match(text[i], m, timeLine)) {
+			timeLines++, timeAt = i, elapsed = std::stol(m[1]);
+		} else {
+			check(false, "unexpected line: \"" + text[i] + "\"");
+		}
+	}
+	check(identities == 1 + children && childLines == 1 && timeLines == 1,
+	      "wrong mix of lines:\n" + run.out);
+	check(parentAt < childAt && childAt < timeAt,
+	      "the parent's lines are out of order:\n" + run.out);
+	check(child == (children == 1 && !run.others.empty() ? run.others[0].pid : -1),
+	      "the child line does not name the child");
+	// Two readings truncated to whole seconds, within a run that took run.seconds.
+	double off = static_cast<double>(elapsed) - run.seconds;
+	check(off >= -1.25 && off <= 1, "the time line says " + std::to_string(elapsed) +
+	                                   " s for a run of " + std::to_string(run.seconds) + " s");
+}
+
+struct Expect {
+	int status;             // wait status of each process
+	const char *diagnostic; // what each process writes to standard error
+};
+
+void checkRun(const Run &run, size_t processes, Expect expect)
+{
+	check(run.others.size() + 1 == processes,
+	      "expected " + std::to_string(processes) + " processes, saw " +
+	          std::to_string(run.others.size() + 1));
+	check(run.parent.status == expect.status,
+	      "parent ended with wait status " + std::to_string(run.parent.status));
+	for (const auto &p : run.others)
+		check(p.status == expect.status,
+		      "child ended with wait status " + std::to_string(p.status));
+	std::string diagnostics;
+	for (size_t i = 0; i < processes; i++)
+		diagnostics += expect.diagnostic;
+	check(run.err == diagnostics, "standard error was:\n" + run.err);
+}
+
+void runCase(const Paths &paths, std::vector<std::string> args, Out out, bool forkFails,
+             Expect expect)
+{
+	args.insert(args.begin(), paths.program);
+	Run run = spawn(args, out, forkFails);
+	checkRun(run, forkFails ? 1 : 2, expect);
+	if (out == Out::Pipe || out == Out::File)
+		checkReport(run, forkFails ? 0 : 1);
+}
+
+// Each process's CPU time against the reference tree's, run as two processes side by side
+// too: on a machine whose two processors share a core, each copy runs slower.
+void checkWorkload(const Paths &paths)
+{
+	double reference = 0;
+	for (int i = 0; i < 2; i++)
+		if (fork() == 0) {
+			referenceTree(depth);
+			_exit(0);
+		}
+	Process p;
+	while ((p.pid = wait4(-1, &p.status, 0, &p.usage)) > 0)
+		reference += cpuSeconds(p.usage) / 2;
+
+	Run run = spawn({paths.program});
+	checkRun(run, 2, {0, ""});
+	run.others.push_back(run.parent);
+	for (const auto &q : run.others) {
+		double ratio = cpuSeconds(q.usage) / reference;
+		check(ratio > 0.7 && ratio < 1.4,
+		      "a process spent " + std::to_string(cpuSeconds(q.usage)) +
+		          " s of CPU on a workload that takes " + std::to_string(reference) + " s");
+	}
+}
+
+// Functions of a disassembly by name, each as its instructions' address, mnemonic and operands.
+struct Instruction {
+	unsigned long address;
+	std::string mnemonic, operands;
+};
+
+std::map<std::string, std::vector<Instruction>> disassemble(const Paths &paths)
+{
+	Run run = spawn({paths.objdump, "-d", "-C", "--no-show-raw-insn", paths.program});
+	check(run.parent.status == 0, "objdump failed: " + run.err);
+	static const std::regex header("[0-9a-f]+ <(.*)>:");
+	static const std::regex instruction(" *([0-9a-f]+):\t(\\S+) *(.*)");
+	std::map<std::string, std::vector<Instruction>> functions;
+	std::vector<Instruction> *current = nullptr;
+	std::smatch m;
+	for (const auto &line : lines(run.out))
+		if (std::regex_match(line, m, header))
+			current = &functions[m[1]];
+		else if (current != nullptr && std::regex_match(line, m, instruction))
+			current->push_back({std::stoul(m[1], nullptr, 16), m[2], m[3]});
+	return functions;
+}
+
+// Every invocation must be a real call: the tree's function calls itself twice and nothing
+// else, and jumps only forward within itself, so no call became a jump or a loop.
+void checkCalls(const Paths &paths)
+{
+	const std::string self = "<recursiveCall(int)>";
+	auto functions = disassemble(paths);
+	int clones = 0;
+	for (const auto &f : functions)
+		clones += f.first.rfind("recursiveCall", 0) == 0 ? 1 : 0;
+	check(clones == 1, "recursiveCall is missing or has specialised copies");
+
+	const auto &body = functions["recursiveCall(int)"];
+	int selfCalls = 0;
+	for (const auto &i : body) {
+		if (i.mnemonic.rfind("call", 0) == 0) {
+			selfCalls++;
+			check(i.operands.find(self) != std::string::npos, "recursiveCall calls " + i.operands);
+		} else if (i.mnemonic[0] == 'j') {
+			unsigned long target = std::stoul(i.operands, nullptr, 16);
+			check(target > i.address && target <= body.back().address,
+			      "recursiveCall jumps back or away: " + i.mnemonic + " " + i.operands);
+		}
+	}
+	check(selfCalls == 2, "recursiveCall makes " + std::to_string(selfCalls) + " calls");
+
+	int mainCalls = 0;
+	bool depthSet = false;
+	for (const auto &i : functions["main"]) {
+		mainCalls += i.operands.find(self) != std::string::npos ? 1 : 0;
+		depthSet = depthSet || (i.mnemonic == "mov" && i.operands == "$0x1d,%edi");
+	}
+	check(mainCalls == 1, "main calls recursiveCall " + std::to_string(mainCalls) + " times");
+	check(depthSet, "main does not pass the depth 29");
+}
+
+void checkManual(const Paths &paths)
+{
+	Run run = spawn({"groff", "-mandoc", "-ww", "-z", paths.manual});
+	check(run.parent.status == 0 && run.err.empty(), "groff warns:\n" + run.err);
+}
+
+const char *const fullDisk = "program1: write error: No space left on device\n";
+const char *const closedOut = "program1: write error: Bad file descriptor\n";
+const char *const noFork = "program1: fork: Resource temporarily unavailable\n";
+
+const std::map<std::string, std::function<void(const Paths &)>> cases = {
+    {"pipe", [](auto &p) { runCase(p, {}, Out::Pipe, false, {0, ""}); }},
+    {"file", [](auto &p) { runCase(p, {}, Out::File, false, {0, ""}); }},
+    {"arguments", [](auto &p) { runCase(p, {"-h", "--", "x"}, Out::Pipe, false, {0, ""}); }},
+    {"fork-fails", [](auto &p) { runCase(p, {}, Out::Pipe, true, {W_EXITCODE(1, 0), noFork}); }},
+    {"full-disk", [](auto &p) { runCase(p, {}, Out::Full, false, {W_EXITCODE(1, 0), fullDisk}); }},
+    {"closed-stdout",
+     [](auto &p) { runCase(p, {}, Out::Closed, false, {W_EXITCODE(1, 0), closedOut}); }},
+    {"reader-gone", [](auto &p) { runCase(p, {}, Out::Gone, false, {SIGPIPE, ""}); }},
+    {"workload", checkWorkload},
+    {"calls", checkCalls},
+    {"manual", checkManual},
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc != 5 || cases.count(argv[1]) == 0) {
+		fprintf(stderr, "usage: driver CASE PROGRAM OBJDUMP MANUAL\n");
+		return 2;
+	}
+	prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+	try {
+		cases.at(argv[1])({argv[2], argv[3], argv[4]});
+	} catch (const std::exception &e) {
+		failures.emplace_back(e.what());
+	}
+	for (const auto &f : failures)
+		fprintf(stderr, "%s: %s\n", argv[1], f.c_str());
+	return failures.empty() ? 0 : 1;
+}

@@ -10,11 +10,14 @@
 // specialised clones, or turn the second self-call into a jump. noinline keeps each
 // invocation a call of its own; the first barrier hides the depth from constant
 // propagation and the second is work after the last call, so neither can happen.
+// Holding the depth in rbx, which every invocation must then save, and expecting the
+// recursive branch let all invocations leave by one shared return: separate returns
+// for the innermost calls cost about 5% more on x86-64.
 [[gnu::noinline]] static void
 recursiveCall(int depth)
 {
-	asm("" : "+r"(depth));
-	if (depth > 0) {
+	asm("" : "+b"(depth));
+	if (__builtin_expect(depth > 0, 1)) {
 		recursiveCall(depth - 1);
 		recursiveCall(depth - 1);
 	}

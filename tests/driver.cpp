@@ -19,7 +19,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <algorithm>
-#include <functional>
+#include <array>
+#include <chrono>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <stdexcept>
@@ -52,6 +54,7 @@ referenceTree:
 namespace {
 
 const int depth = 29;
+const int setupFailed = 126, execFailed = 127; // as the shell has them
 
 struct Paths {
 	std::string program, objdump, manual;
@@ -59,7 +62,8 @@ struct Paths {
 
 std::vector<std::string> failures;
 
-void check(bool ok, const std::string &what)
+void
+check(bool ok, const std::string &what)
 {
 	if (!ok)
 		failures.push_back(what);
@@ -80,31 +84,36 @@ struct Run {
 	double seconds = 0;          // from the start until the parent ended
 };
 
-std::string readAll(int fd)
+std::string
+readAll(int fd)
 {
 	std::string text;
-	char buf[4096];
+	char buf[BUFSIZ];
 	ssize_t n = 0;
 	while ((n = read(fd, buf, sizeof buf)) > 0)
 		text.append(buf, static_cast<size_t>(n));
 	return text;
 }
 
-double now()
+double
+now()
 {
-	timespec t{};
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+	return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+	    .count();
 }
 
-double cpuSeconds(const rusage &u)
+double
+cpuSeconds(const rusage &u)
 {
-	return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-	       static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+	using std::chrono::microseconds, std::chrono::seconds;
+	return std::chrono::duration<double>(seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+	                                     microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec))
+	    .count();
 }
 
 // Makes every way of creating a process fail with EAGAIN, as when the process table is full.
-void failForks()
+void
+failForks()
 {
 	sock_filter filter[] = {
 	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -121,10 +130,11 @@ void failForks()
 	sock_fprog prog{sizeof filter / sizeof filter[0], filter};
 	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
 	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
-		_exit(126);
+		_exit(setupFailed);
 }
 
-Run spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails = false)
+Run
+spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails = false)
 {
 	int outPipe[2] = {-1, -1};
 	int errPipe[2] = {-1, -1};
@@ -138,7 +148,7 @@ Run spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFa
 	double start = now();
 	run.parent.pid = fork();
 	if (run.parent.pid == 0) {
-		signal(SIGPIPE, SIG_DFL);
+		(void)signal(SIGPIPE, SIG_DFL);
 		if (out == Out::Pipe || out == Out::Gone)
 			dup2(outPipe[1], 1);
 		else if (out == Out::File)
@@ -151,11 +161,13 @@ Run spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFa
 		if (forkFails)
 			failForks();
 		std::vector<char *> argv;
-		for (const auto &arg : args)
-			argv.push_back(const_cast<char *>(arg.c_str()));
+		argv.reserve(args.size() + 1);
+		std::transform(
+		    args.begin(), args.end(), std::back_inserter(argv),
+		    [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
 		argv.push_back(nullptr);
 		execvp(argv[0], argv.data());
-		_exit(127);
+		_exit(execFailed);
 	}
 	close(outPipe[1]);
 	close(errPipe[1]);
@@ -173,7 +185,7 @@ Run spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFa
 	if (file != nullptr) {
 		rewind(file);
 		run.out = readAll(fileno(file));
-		fclose(file);
+		(void)fclose(file);
 	}
 	if (out == Out::Pipe)
 		close(outPipe[0]);
@@ -181,7 +193,8 @@ Run spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFa
 	return run;
 }
 
-std::vector<std::string> lines(const std::string &text)
+std::vector<std::string>
+lines(const std::string &text)
 {
 	std::vector<std::string> result;
 	size_t from = 0;
@@ -192,7 +205,8 @@ std::vector<std::string> lines(const std::string &text)
 }
 
 // Checks the report of a run in which the parent made `children` children (0 or 1).
-void checkReport(const Run &run, size_t children)
+void
+checkReport(const Run &run, size_t children)
 {
 	static const std::regex identity("Process id = (-?[0-9]+) Parent Id = (-?[0-9]+) ");
 	static const std::regex childLine("Id of the child = (-?[0-9]+) ");
@@ -200,20 +214,30 @@ void checkReport(const Run &run, size_t children)
 
 	auto text = lines(run.out);
 	check(text.size() == 3 + children, "wrong number of lines:\n" + run.out);
-	size_t parentAt = 0, childAt = 0, timeAt = 0, identities = 0, childLines = 0, timeLines = 0;
-	long child = 0, elapsed = 0;
+	size_t parentAt = 0;
+	size_t childAt = 0;
+	size_t timeAt = 0;
+	size_t identities = 0;
+	size_t childLines = 0;
+	size_t timeLines = 0;
+	long child = 0;
+	long elapsed = 0;
 	std::smatch m;
 	for (size_t i = 0; i < text.size(); i++) {
 		if (std::regex_match(text[i], m, identity)) {
 			identities++;
-			pid_t pid = std::stoi(m[1]), ppid = std::stoi(m[2]);
+			pid_t pid = std::stoi(m[1]);
+			pid_t ppid = std::stoi(m[2]);
 			if (pid == run.parent.pid) {
 				parentAt = i;
-				check(ppid == getpid(), "the parent's parent is not the process that ran it");
+				check(ppid == getpid(),
+				      "the parent's parent is not the process that ran it");
 			} else {
-				check(children == 1 && !run.others.empty() && pid == run.others[0].pid,
+				check(children == 1 && !run.others.empty() &&
+				          pid == run.others[0].pid,
 				      "an identity line names an unknown process: " + text[i]);
-				check(ppid == run.parent.pid, "the child's parent is not the parent");
+				check(ppid == run.parent.pid,
+				      "the child's parent is not the parent");
 			}
 		} else if (std::regex_match(text[i], m, childLine)) {
 			childLines++, childAt = i, child = std::stol(m[1]);
@@ -231,7 +255,9 @@ void checkReport(const Run &run, size_t children)
 	      "the child line does not name the child");
 	// Two readings truncated to whole seconds span a run a little shorter than the one seen
 	// from here, which includes starting the program: the whole part of that, or one more.
-	auto low = static_cast<long>(run.seconds - 0.1), high = static_cast<long>(run.seconds) + 1;
+	const double startup = 0.1;
+	auto low = static_cast<long>(run.seconds - startup);
+	auto high = static_cast<long>(run.seconds) + 1;
 	check(low <= elapsed && elapsed <= high, "the time line says " + std::to_string(elapsed) +
 	                                             " s for a run of " +
 	                                             std::to_string(run.seconds) + " s");
@@ -242,11 +268,12 @@ struct Expect {
 	const char *diagnostic; // what each process writes to standard error
 };
 
-void checkRun(const Run &run, size_t processes, Expect expect)
+void
+checkRun(const Run &run, size_t processes, Expect expect)
 {
-	check(run.others.size() + 1 == processes,
-	      "expected " + std::to_string(processes) + " processes, saw " +
-	          std::to_string(run.others.size() + 1));
+	check(run.others.size() + 1 == processes, "expected " + std::to_string(processes) +
+	                                              " processes, saw " +
+	                                              std::to_string(run.others.size() + 1));
 	check(run.parent.status == expect.status,
 	      "parent ended with wait status " + std::to_string(run.parent.status));
 	for (const auto &p : run.others)
@@ -258,19 +285,10 @@ void checkRun(const Run &run, size_t processes, Expect expect)
 	check(run.err == diagnostics, "standard error was:\n" + run.err);
 }
 
-void runCase(const Paths &paths, std::vector<std::string> args, Out out, bool forkFails,
-             Expect expect)
-{
-	args.insert(args.begin(), paths.program);
-	Run run = spawn(args, out, forkFails);
-	checkRun(run, forkFails ? 1 : 2, expect);
-	if (out == Out::Pipe || out == Out::File)
-		checkReport(run, forkFails ? 0 : 1);
-}
-
 // The reference tree's CPU time per process, run as two processes side by side like the
 // program's: on a machine whose two processors share a core, each copy runs slower.
-double referenceSeconds()
+double
+referenceSeconds()
 {
 	double seconds = 0;
 	for (int i = 0; i < 2; i++)
@@ -285,20 +303,25 @@ double referenceSeconds()
 }
 
 // A run's processes, the parent last.
-std::vector<Process> processes(Run run)
+std::vector<Process>
+processes(Run run)
 {
 	run.others.push_back(run.parent);
 	return run.others;
 }
 
-void checkWorkload(const Paths &paths)
+void
+checkWorkload(const Paths &paths)
 {
 	double reference = referenceSeconds();
 	Run run = spawn({paths.program});
 	checkRun(run, 2, {0, ""});
 	for (const auto &q : processes(run)) {
 		double ratio = cpuSeconds(q.usage) / reference;
-		check(ratio > 0.7 && ratio < 1.4,
+		// A depth one less or more halves or doubles it; so would folding half the calls.
+		const double low = 0.7;
+		const double high = 1.4;
+		check(ratio > low && ratio < high,
 		      "a process spent " + std::to_string(cpuSeconds(q.usage)) +
 		          " s of CPU on a workload that takes " + std::to_string(reference) + " s");
 	}
@@ -310,10 +333,12 @@ struct Instruction {
 	std::string mnemonic, operands;
 };
 
-std::map<std::string, std::vector<Instruction>> disassemble(const Paths &paths)
+std::map<std::string, std::vector<Instruction>>
+disassemble(const Paths &paths)
 {
 	Run run = spawn({paths.objdump, "-d", "-C", "--no-show-raw-insn", paths.program});
 	check(run.parent.status == 0, "objdump failed: " + run.err);
+	const int hex = 16;
 	static const std::regex header("[0-9a-f]+ <(.*)>:");
 	static const std::regex instruction(" *([0-9a-f]+):\t(\\S+) *(.*)");
 	std::map<std::string, std::vector<Instruction>> functions;
@@ -323,19 +348,21 @@ std::map<std::string, std::vector<Instruction>> disassemble(const Paths &paths)
 		if (std::regex_match(line, m, header))
 			current = &functions[m[1]];
 		else if (current != nullptr && std::regex_match(line, m, instruction))
-			current->push_back({std::stoul(m[1], nullptr, 16), m[2], m[3]});
+			current->push_back({std::stoul(m[1], nullptr, hex), m[2], m[3]});
 	return functions;
 }
 
 // Every invocation must be a real call: the tree's function calls itself twice and nothing
 // else, and jumps only forward within itself, so no call became a jump or a loop.
-void checkCalls(const Paths &paths)
+void
+checkCalls(const Paths &paths)
 {
 	const std::string self = "<recursiveCall(int)>";
+	const int hex = 16;
 	auto functions = disassemble(paths);
-	int clones = 0;
-	for (const auto &f : functions)
-		clones += f.first.rfind("recursiveCall", 0) == 0 ? 1 : 0;
+	auto clones = std::count_if(functions.begin(), functions.end(), [](const auto &f) {
+		return f.first.rfind("recursiveCall", 0) == 0;
+	});
 	check(clones == 1, "recursiveCall is missing or has specialised copies");
 
 	const auto &body = functions["recursiveCall(int)"];
@@ -343,9 +370,10 @@ void checkCalls(const Paths &paths)
 	for (const auto &i : body) {
 		if (i.mnemonic.rfind("call", 0) == 0) {
 			selfCalls++;
-			check(i.operands.find(self) != std::string::npos, "recursiveCall calls " + i.operands);
+			check(i.operands.find(self) != std::string::npos,
+			      "recursiveCall calls " + i.operands);
 		} else if (i.mnemonic[0] == 'j') {
-			unsigned long target = std::stoul(i.operands, nullptr, 16);
+			unsigned long target = std::stoul(i.operands, nullptr, hex);
 			check(target > i.address && target <= body.back().address,
 			      "recursiveCall jumps back or away: " + i.mnemonic + " " + i.operands);
 		}
@@ -362,7 +390,8 @@ void checkCalls(const Paths &paths)
 	check(depthSet, "main does not pass the depth 29");
 }
 
-void checkManual(const Paths &paths)
+void
+checkManual(const Paths &paths)
 {
 	Run run = spawn({"groff", "-mandoc", "-ww", "-z", paths.manual});
 	check(run.parent.status == 0 && run.err.empty(), "groff warns:\n" + run.err);
@@ -372,25 +401,64 @@ const char *const fullDisk = "program1: write error: No space left on device\n";
 const char *const closedOut = "program1: write error: Bad file descriptor\n";
 const char *const noFork = "program1: fork: Resource temporarily unavailable\n";
 
-const std::map<std::string, std::function<void(const Paths &)>> cases = {
-    {"pipe", [](auto &p) { runCase(p, {}, Out::Pipe, false, {0, ""}); }},
-    {"file", [](auto &p) { runCase(p, {}, Out::File, false, {0, ""}); }},
-    {"arguments", [](auto &p) { runCase(p, {"-h", "--", "x"}, Out::Pipe, false, {0, ""}); }},
-    {"fork-fails", [](auto &p) { runCase(p, {}, Out::Pipe, true, {W_EXITCODE(1, 0), noFork}); }},
-    {"full-disk", [](auto &p) { runCase(p, {}, Out::Full, false, {W_EXITCODE(1, 0), fullDisk}); }},
-    {"closed-stdout",
-     [](auto &p) { runCase(p, {}, Out::Closed, false, {W_EXITCODE(1, 0), closedOut}); }},
-    {"reader-gone", [](auto &p) { runCase(p, {}, Out::Gone, false, {SIGPIPE, ""}); }},
+// Runs of the program, and what each of its processes must end with.
+struct RunCase {
+	const char *name;
+	Out out;
+	bool forkFails;
+	Expect expect;
+	std::array<const char *, 3> args;
+};
+constexpr RunCase runs[] = {
+    {"pipe", Out::Pipe, false, {0, ""}, {}},
+    {"file", Out::File, false, {0, ""}, {}},
+    {"arguments", Out::Pipe, false, {0, ""}, {"-h", "--", "x"}},
+    {"fork-fails", Out::Pipe, true, {W_EXITCODE(1, 0), noFork}, {}},
+    {"full-disk", Out::Full, false, {W_EXITCODE(1, 0), fullDisk}, {}},
+    {"closed-stdout", Out::Closed, false, {W_EXITCODE(1, 0), closedOut}, {}},
+    {"reader-gone", Out::Gone, false, {SIGPIPE, ""}, {}},
+};
+
+struct CheckCase {
+	const char *name;
+	void (*check)(const Paths &);
+};
+constexpr CheckCase checks[] = {
     {"workload", checkWorkload},
     {"calls", checkCalls},
     {"manual", checkManual},
 };
 
+// Runs the case of that name; false if there is none.
+bool
+runNamed(const std::string &name, const Paths &paths)
+{
+	const RunCase *r = std::find_if(std::begin(runs), std::end(runs),
+	                                [&](const RunCase &c) { return name == c.name; });
+	if (r != std::end(runs)) {
+		std::vector<std::string> args{paths.program};
+		std::copy_if(r->args.begin(), r->args.end(), std::back_inserter(args),
+		             [](const char *arg) { return arg != nullptr; });
+		Run run = spawn(args, r->out, r->forkFails);
+		checkRun(run, r->forkFails ? 1 : 2, r->expect);
+		if (r->out == Out::Pipe || r->out == Out::File)
+			checkReport(run, r->forkFails ? 0 : 1);
+		return true;
+	}
+	const CheckCase *c = std::find_if(std::begin(checks), std::end(checks),
+	                                  [&](const CheckCase &k) { return name == k.name; });
+	if (c == std::end(checks))
+		return false;
+	c->check(paths);
+	return true;
+}
+
 } // namespace
 
 // Not a test: compares builds of the program by median CPU time and peak memory per process,
 // the time also as a ratio to the reference tree's, over a few interleaved rounds of one run.
-int bench(const std::vector<std::string> &builds)
+int
+bench(const std::vector<std::string> &builds)
 {
 	const int rounds = 5;
 	std::vector<std::vector<double>> seconds(builds.size() + 1);
@@ -418,21 +486,23 @@ int bench(const std::vector<std::string> &builds)
 	return 0;
 }
 
-int main(int argc, char **argv)
+int
+main(int argc, char **argv)
 {
-	if (argc > 2 && strcmp(argv[1], "bench") == 0)
-		return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), bench({argv + 2, argv + argc});
-	if (argc != 5 || cases.count(argv[1]) == 0) {
-		fprintf(stderr, "usage: driver CASE PROGRAM OBJDUMP MANUAL\n");
-		return 2;
-	}
+	std::vector<std::string> args(argv + 1, argv + argc);
 	prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+	if (args.size() > 1 && args[0] == "bench")
+		return bench({args.begin() + 1, args.end()});
 	try {
-		cases.at(argv[1])({argv[2], argv[3], argv[4]});
+		if (args.size() != 4 || !runNamed(args[0], {args[1], args[2], args[3]})) {
+			(void)fprintf(stderr, "usage: driver CASE PROGRAM OBJDUMP MANUAL\n"
+			                      "       driver bench PROGRAM...\n");
+			return 2;
+		}
 	} catch (const std::exception &e) {
 		failures.emplace_back(e.what());
 	}
 	for (const auto &f : failures)
-		fprintf(stderr, "%s: %s\n", argv[1], f.c_str());
+		(void)fprintf(stderr, "%s: %s\n", args[0].c_str(), f.c_str());
 	return failures.empty() ? 0 : 1;
 }

@@ -397,9 +397,9 @@ checkManual(const Paths &paths)
 	check(run.parent.status == 0 && run.err.empty(), "groff warns:\n" + run.err);
 }
 
-const char *const fullDisk = "program1: write error: No space left on device\n";
-const char *const closedOut = "program1: write error: Bad file descriptor\n";
-const char *const noFork = "program1: fork: Resource temporarily unavailable\n";
+constexpr const char *fullDisk = "program1: write error: No space left on device\n";
+constexpr const char *closedOut = "program1: write error: Bad file descriptor\n";
+constexpr const char *noFork = "program1: fork: Resource temporarily unavailable\n";
 
 // Runs of the program, and what each of its processes must end with.
 struct RunCase {

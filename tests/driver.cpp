@@ -1,5 +1,5 @@
 // Runs the built program as a user would, one case per invocation:
-//   driver CASE PROGRAM OBJDUMP MANUAL
+//   driver CASE PROGRAM OBJDUMP MANUAL CMAKE
 // It is its processes' subreaper, so the child that the program never waits for is
 // reparented here and its exit status and CPU time can be read as well.
 #include <sys/prctl.h>
@@ -7,26 +7,28 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <elf.h>
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <algorithm>
-#include <array>
-#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <regex>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 // The smallest real call tree of the program's shape: each invocation is a test, a call
@@ -54,10 +56,11 @@ referenceTree:
 namespace {
 
 const int depth = 29;
+const int hex = 16;
 const int setupFailed = 126, execFailed = 127; // as the shell has them
 
 struct Paths {
-	std::string program, objdump, manual;
+	std::string program, objdump, manual, cmake;
 };
 
 std::vector<std::string> failures;
@@ -338,7 +341,6 @@ disassemble(const Paths &paths)
 {
 	Run run = spawn({paths.objdump, "-d", "-C", "--no-show-raw-insn", paths.program});
 	check(run.parent.status == 0, "objdump failed: " + run.err);
-	const int hex = 16;
 	static const std::regex header("[0-9a-f]+ <(.*)>:");
 	static const std::regex instruction(" *([0-9a-f]+):\t(\\S+) *(.*)");
 	std::map<std::string, std::vector<Instruction>> functions;
@@ -358,7 +360,6 @@ void
 checkCalls(const Paths &paths)
 {
 	const std::string self = "<recursiveCall(int)>";
-	const int hex = 16;
 	auto functions = disassemble(paths);
 	auto clones = std::count_if(functions.begin(), functions.end(), [](const auto &f) {
 		return f.first.rfind("recursiveCall", 0) == 0;
@@ -397,6 +398,44 @@ checkManual(const Paths &paths)
 	check(run.parent.status == 0 && run.err.empty(), "groff warns:\n" + run.err);
 }
 
+// The binary is hardened as distributions build their packages.
+void
+checkHardening(const Paths &paths)
+{
+	Run headers = spawn({paths.objdump, "-p", paths.program});
+	Run symbols = spawn({paths.objdump, "-T", paths.program});
+	std::smatch m;
+	unsigned long flags = 0;
+	if (std::regex_search(headers.out, m, std::regex("FLAGS_1 +0x([0-9a-f]+)")))
+		flags = std::stoul(m[1], nullptr, hex);
+	check((flags & DF_1_PIE) != 0, "not a position-independent executable");
+	check((flags & DF_1_NOW) != 0, "symbols are not bound at start, so RELRO is partial");
+	check(std::regex_search(headers.out, std::regex("\n *RELRO ")), "no RELRO segment");
+	check(std::regex_search(headers.out, std::regex("\n *STACK [^\n]*\n[^\n]*flags rw-")),
+	      "the stack is executable");
+	check(symbols.out.find("__printf_chk") != std::string::npos,
+	      "printf is not fortified (no __printf_chk)");
+}
+
+// `cmake --install` puts the program and its manual page under the prefix given.
+void
+checkInstall(const Paths &paths)
+{
+	std::string prefix = std::filesystem::temp_directory_path() / "program1-install.XXXXXX";
+	if (mkdtemp(prefix.data()) == nullptr)
+		throw std::runtime_error("mkdtemp");
+	Run run = spawn({paths.cmake, "--install",
+	                 std::filesystem::path(paths.program).parent_path(), "--prefix", prefix});
+	check(run.parent.status == 0, "cmake --install failed:\n" + run.err);
+	check(access((prefix + "/bin/program1").c_str(), X_OK) == 0, "no bin/program1");
+	std::ifstream installed(prefix + "/share/man/man1/program1.1");
+	std::ifstream manual(paths.manual);
+	check(installed && std::equal(std::istreambuf_iterator<char>(installed), {},
+	                              std::istreambuf_iterator<char>(manual), {}),
+	      "share/man/man1/program1.1 is missing or not the manual page");
+	std::filesystem::remove_all(prefix);
+}
+
 constexpr const char *fullDisk = "program1: write error: No space left on device\n";
 constexpr const char *closedOut = "program1: write error: Bad file descriptor\n";
 constexpr const char *noFork = "program1: fork: Resource temporarily unavailable\n";
@@ -424,9 +463,8 @@ struct CheckCase {
 	void (*check)(const Paths &);
 };
 constexpr CheckCase checks[] = {
-    {"workload", checkWorkload},
-    {"calls", checkCalls},
-    {"manual", checkManual},
+    {"workload", checkWorkload},   {"calls", checkCalls},     {"manual", checkManual},
+    {"hardening", checkHardening}, {"install", checkInstall},
 };
 
 // Runs the case of that name; false if there is none.
@@ -494,8 +532,10 @@ main(int argc, char **argv)
 	if (args.size() > 1 && args[0] == "bench")
 		return bench({args.begin() + 1, args.end()});
 	try {
-		if (args.size() != 4 || !runNamed(args[0], {args[1], args[2], args[3]})) {
-			(void)fprintf(stderr, "usage: driver CASE PROGRAM OBJDUMP MANUAL\n"
+		const size_t operands = 5; // the case and four paths
+		if (args.size() != operands ||
+		    !runNamed(args[0], {args[1], args[2], args[3], args[4]})) {
+			(void)fprintf(stderr, "usage: driver CASE PROGRAM OBJDUMP MANUAL CMAKE\n"
 			                      "       driver bench PROGRAM...\n");
 			return 2;
 		}

@@ -6,6 +6,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/O0" "$tmp/C"
-g++ -std=c++17 -O0 -o "$tmp/O0/program1" "$root/program1.cpp"
-gcc -x c -std=gnu2x -O2 -Dnullptr=NULL -o "$tmp/C/program1" "$root/program1.cpp"
+g++ -std=c++20 -O0 -o "$tmp/O0/program1" "$root/program1.cpp"
+gcc -x c -std=gnu2x -O2 -Wno-attributes -Dnullptr=NULL -o "$tmp/C/program1" "$root/program1.cpp"
 "$root/build/tests/driver" bench "$root/build/program1" "$tmp/O0/program1" "$tmp/C/program1"

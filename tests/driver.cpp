@@ -72,7 +72,7 @@ check(bool ok, const std::string &what)
 		failures.push_back(what);
 }
 
-enum class Out { Pipe, File, Full, Closed, Gone };
+enum class Out { Pipe, File, Full, Closed, Gone, HungUp };
 
 struct Process {
 	pid_t pid = -1;
@@ -136,12 +136,27 @@ failForks()
 		_exit(setupFailed);
 }
 
+// A terminal whose other side has gone, as when its window was closed: writes to it fail.
+int
+hungUpTerminal()
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+		throw std::runtime_error("posix_openpt");
+	int terminal = open(ptsname(master), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+	close(master);
+	if (terminal < 0)
+		throw std::runtime_error("open terminal");
+	return terminal;
+}
+
 Run
 spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails = false)
 {
 	int outPipe[2] = {-1, -1};
 	int errPipe[2] = {-1, -1};
 	FILE *file = out == Out::File ? tmpfile() : nullptr;
+	int terminal = out == Out::HungUp ? hungUpTerminal() : -1;
 	if ((out == Out::Pipe || out == Out::Gone) && pipe2(outPipe, O_CLOEXEC) != 0)
 		throw std::runtime_error("pipe");
 	if (pipe2(errPipe, O_CLOEXEC) != 0)
@@ -156,6 +171,8 @@ spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails 
 			dup2(outPipe[1], 1);
 		else if (out == Out::File)
 			dup2(fileno(file), 1);
+		else if (out == Out::HungUp)
+			dup2(terminal, 1);
 		else if (out == Out::Full)
 			dup2(open("/dev/full", O_WRONLY), 1);
 		else
@@ -174,6 +191,7 @@ spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails 
 	}
 	close(outPipe[1]);
 	close(errPipe[1]);
+	close(terminal);
 	if (out == Out::Gone)
 		close(outPipe[0]);
 
@@ -256,10 +274,11 @@ checkReport(const Run &run, size_t children)
 	      "the parent's lines are out of order:\n" + run.out);
 	check(child == (children == 1 && !run.others.empty() ? run.others[0].pid : -1),
 	      "the child line does not name the child");
-	// Two readings truncated to whole seconds span a run a little shorter than the one seen
-	// from here, which includes starting the program: the whole part of that, or one more.
-	const double startup = 0.1;
-	auto low = static_cast<long>(run.seconds - startup);
+	// Two readings truncated to whole seconds give the whole part of the run between them, or
+	// one more. That run lasted no longer than the parent as seen from here, and no shorter
+	// than the processor time the parent spent, less what starting it took.
+	const double startupCpu = 0.02;
+	auto low = static_cast<long>(cpuSeconds(run.parent.usage) - startupCpu);
 	auto high = static_cast<long>(run.seconds) + 1;
 	check(low <= elapsed && elapsed <= high, "the time line says " + std::to_string(elapsed) +
 	                                             " s for a run of " +
@@ -438,6 +457,7 @@ checkInstall(const Paths &paths)
 
 constexpr const char *fullDisk = "program1: write error: No space left on device\n";
 constexpr const char *closedOut = "program1: write error: Bad file descriptor\n";
+constexpr const char *hungUp = "program1: write error: Input/output error\n";
 constexpr const char *noFork = "program1: fork: Resource temporarily unavailable\n";
 
 // Runs of the program, and what each of its processes must end with.
@@ -456,6 +476,7 @@ constexpr RunCase runs[] = {
     {"full-disk", Out::Full, false, {W_EXITCODE(1, 0), fullDisk}, {}},
     {"closed-stdout", Out::Closed, false, {W_EXITCODE(1, 0), closedOut}, {}},
     {"reader-gone", Out::Gone, false, {SIGPIPE, ""}, {}},
+    {"terminal-gone", Out::HungUp, false, {W_EXITCODE(1, 0), hungUp}, {}},
 };
 
 struct CheckCase {

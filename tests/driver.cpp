@@ -155,10 +155,30 @@ spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails 
 {
 	int outPipe[2] = {-1, -1};
 	int errPipe[2] = {-1, -1};
-	FILE *file = out == Out::File ? tmpfile() : nullptr;
-	int terminal = out == Out::HungUp ? hungUpTerminal() : -1;
-	if ((out == Out::Pipe || out == Out::Gone) && pipe2(outPipe, O_CLOEXEC) != 0)
-		throw std::runtime_error("pipe");
+	FILE *file = nullptr;
+	int stdOut = -1; // what the program gets as standard output; none when closed
+	switch (out) {
+	case Out::Pipe:
+	case Out::Gone:
+		if (pipe2(outPipe, O_CLOEXEC) != 0)
+			throw std::runtime_error("pipe");
+		stdOut = outPipe[1];
+		break;
+	case Out::File:
+		file = tmpfile();
+		stdOut = file == nullptr ? -1 : fcntl(fileno(file), F_DUPFD_CLOEXEC, 0);
+		break;
+	case Out::Full:
+		stdOut = open("/dev/full", O_WRONLY | O_CLOEXEC);
+		break;
+	case Out::HungUp:
+		stdOut = hungUpTerminal();
+		break;
+	case Out::Closed:
+		break;
+	}
+	if (out != Out::Closed && stdOut < 0)
+		throw std::runtime_error("standard output");
 	if (pipe2(errPipe, O_CLOEXEC) != 0)
 		throw std::runtime_error("pipe");
 
@@ -167,16 +187,10 @@ spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails 
 	run.parent.pid = fork();
 	if (run.parent.pid == 0) {
 		(void)signal(SIGPIPE, SIG_DFL);
-		if (out == Out::Pipe || out == Out::Gone)
-			dup2(outPipe[1], 1);
-		else if (out == Out::File)
-			dup2(fileno(file), 1);
-		else if (out == Out::HungUp)
-			dup2(terminal, 1);
-		else if (out == Out::Full)
-			dup2(open("/dev/full", O_WRONLY), 1);
-		else
+		if (stdOut < 0)
 			close(1);
+		else
+			dup2(stdOut, 1);
 		dup2(errPipe[1], 2);
 		if (forkFails)
 			failForks();
@@ -189,16 +203,18 @@ spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails 
 		execvp(argv[0], argv.data());
 		_exit(execFailed);
 	}
-	close(outPipe[1]);
+	if (stdOut >= 0)
+		close(stdOut);
 	close(errPipe[1]);
-	close(terminal);
 	if (out == Out::Gone)
 		close(outPipe[0]);
 
 	wait4(run.parent.pid, &run.parent.status, 0, &run.parent.usage);
 	run.seconds = now() - start;
-	if (out == Out::Pipe)
+	if (out == Out::Pipe) {
 		run.out = readAll(outPipe[0]);
+		close(outPipe[0]);
+	}
 	run.err = readAll(errPipe[0]);
 	Process other;
 	while ((other.pid = wait4(-1, &other.status, 0, &other.usage)) > 0)
@@ -208,8 +224,6 @@ spawn(const std::vector<std::string> &args, Out out = Out::Pipe, bool forkFails 
 		run.out = readAll(fileno(file));
 		(void)fclose(file);
 	}
-	if (out == Out::Pipe)
-		close(outPipe[0]);
 	close(errPipe[0]);
 	return run;
 }
@@ -243,6 +257,7 @@ checkReport(const Run &run, size_t children)
 	size_t timeLines = 0;
 	long child = 0;
 	long elapsed = 0;
+	pid_t childPid = children == 1 && !run.others.empty() ? run.others[0].pid : -1;
 	std::smatch m;
 	for (size_t i = 0; i < text.size(); i++) {
 		if (std::regex_match(text[i], m, identity)) {
@@ -254,8 +269,7 @@ checkReport(const Run &run, size_t children)
 				check(ppid == getpid(),
 				      "the parent's parent is not the process that ran it");
 			} else {
-				check(children == 1 && !run.others.empty() &&
-				          pid == run.others[0].pid,
+				check(pid == childPid,
 				      "an identity line names an unknown process: " + text[i]);
 				check(ppid == run.parent.pid,
 				      "the child's parent is not the parent");
@@ -272,8 +286,7 @@ checkReport(const Run &run, size_t children)
 	      "wrong mix of lines:\n" + run.out);
 	check(parentAt < childAt && childAt < timeAt,
 	      "the parent's lines are out of order:\n" + run.out);
-	check(child == (children == 1 && !run.others.empty() ? run.others[0].pid : -1),
-	      "the child line does not name the child");
+	check(child == childPid, "the child line does not name the child");
 	// Two readings truncated to whole seconds give the whole part of the run between them, or
 	// one more. That run lasted no longer than the parent as seen from here, and no shorter
 	// than the processor time the parent spent, less what starting it took.
@@ -421,8 +434,7 @@ checkManual(const Paths &paths)
 void
 checkHardening(const Paths &paths)
 {
-	Run headers = spawn({paths.objdump, "-p", paths.program});
-	Run symbols = spawn({paths.objdump, "-T", paths.program});
+	Run headers = spawn({paths.objdump, "-p", "-T", paths.program});
 	std::smatch m;
 	unsigned long flags = 0;
 	if (std::regex_search(headers.out, m, std::regex("FLAGS_1 +0x([0-9a-f]+)")))
@@ -432,7 +444,7 @@ checkHardening(const Paths &paths)
 	check(std::regex_search(headers.out, std::regex("\n *RELRO ")), "no RELRO segment");
 	check(std::regex_search(headers.out, std::regex("\n *STACK [^\n]*\n[^\n]*flags rw-")),
 	      "the stack is executable");
-	check(symbols.out.find("__printf_chk") != std::string::npos,
+	check(headers.out.find("__printf_chk") != std::string::npos,
 	      "printf is not fortified (no __printf_chk)");
 }
 
@@ -514,6 +526,14 @@ runNamed(const std::string &name, const Paths &paths)
 
 } // namespace
 
+template <class T>
+T
+median(std::vector<T> values)
+{
+	std::sort(values.begin(), values.end());
+	return values[values.size() / 2];
+}
+
 // Not a test: compares builds of the program by median CPU time and peak memory per process,
 // the time also as a ratio to the reference tree's, over a few interleaved rounds of one run.
 int
@@ -530,17 +550,13 @@ bench(const std::vector<std::string> &builds)
 				peak[b].push_back(p.usage.ru_maxrss);
 			}
 	}
-	for (auto &s : seconds)
-		std::sort(s.begin(), s.end());
-	for (auto &p : peak)
-		std::sort(p.begin(), p.end());
-	double reference = seconds[0][seconds[0].size() / 2];
+	double reference = median(seconds[0]);
 	printf("%-40s %8s %8s %10s\n", "build", "CPU s", "ratio", "peak KiB");
 	printf("%-40s %8.3f %8.3f %10s\n", "reference call tree", reference, 1.0, "-");
 	for (size_t b = 0; b < builds.size(); b++) {
-		double median = seconds[b + 1][seconds[b + 1].size() / 2];
-		printf("%-40s %8.3f %8.3f %10ld\n", builds[b].c_str(), median, median / reference,
-		       peak[b][peak[b].size() / 2]);
+		double cpu = median(seconds[b + 1]);
+		printf("%-40s %8.3f %8.3f %10ld\n", builds[b].c_str(), cpu, cpu / reference,
+		       median(peak[b]));
 	}
 	return 0;
 }

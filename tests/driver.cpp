@@ -592,7 +592,7 @@ median(std::vector<T> values)
 int
 bench(const std::vector<std::string> &builds)
 {
-	const int rounds = 5;
+	const int rounds = 7;
 	std::vector<std::vector<double>> seconds(builds.size() + 1);
 	std::vector<std::vector<long>> peak(builds.size());
 	for (int r = 0; r < rounds; r++) {

@@ -4,6 +4,7 @@
 // reparented here and its exit status and CPU time can be read as well. A cross-built
 // program runs under the emulator named, with the driver itself native: a program under
 // qemu-user could not start a foreign one.
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -27,10 +28,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -41,46 +40,18 @@
 // The smallest real call tree of the program's shape: each invocation is a test, a call
 // or two and a return. The program's workload is measured against it.
 extern "C" void referenceTree(int depth);
+#define REFERENCE_TREE(body)                                                                       \
+	asm(".text; .globl referenceTree; .type referenceTree, %function; .p2align 4\n"            \
+	    "referenceTree: " body "\n.size referenceTree, .-referenceTree")
 #if defined(__x86_64__)
 const unsigned nativeArch = AUDIT_ARCH_X86_64;
-asm(R"(
-	.text
-	.globl referenceTree
-	.type referenceTree, @function
-	.p2align 4
-referenceTree:
-	test %edi, %edi
-	jle 1f
-	push %rbx
-	lea -1(%rdi), %ebx
-	mov %ebx, %edi
-	call referenceTree
-	mov %ebx, %edi
-	call referenceTree
-	pop %rbx
-1:	ret
-	.size referenceTree, .-referenceTree
-)");
+REFERENCE_TREE("test %edi, %edi; jle 1f; push %rbx; lea -1(%rdi), %ebx; mov %ebx, %edi;"
+               "call referenceTree; mov %ebx, %edi; call referenceTree; pop %rbx; 1: ret");
 #elif defined(__aarch64__)
 const unsigned nativeArch = AUDIT_ARCH_AARCH64;
-asm(R"(
-	.text
-	.globl referenceTree
-	.type referenceTree, %function
-	.p2align 4
-referenceTree:
-	cmp w0, #0
-	b.le 1f
-	stp x19, x30, [sp, #-16]!
-	sub w19, w0, #1
-	mov w0, w19
-	bl referenceTree
-	mov w0, w19
-	bl referenceTree
-	ldp x19, x30, [sp], #16
-1:	ret
-	.size referenceTree, .-referenceTree
-)");
+REFERENCE_TREE("cmp w0, #0; b.le 1f; stp x19, x30, [sp, #-16]!; sub w19, w0, #1; mov w0, w19;"
+               "bl referenceTree; mov w0, w19; bl referenceTree; ldp x19, x30, [sp], #16;"
+               "1: ret");
 #endif
 #ifndef SYS_fork // only clone makes processes here
 const unsigned SYS_fork = ~0U, SYS_vfork = ~0U;
@@ -129,33 +100,18 @@ ended(int status)
 	return "exited " + std::to_string(WEXITSTATUS(status));
 }
 
+// All that can be read from the descriptor, from its start if it is a file; closes it.
 std::string
-readAll(int fd)
+drain(int fd)
 {
 	std::string text;
 	char buf[BUFSIZ];
 	ssize_t n = 0;
+	(void)lseek(fd, 0, SEEK_SET);
 	while ((n = read(fd, buf, sizeof buf)) > 0)
 		text.append(buf, static_cast<size_t>(n));
+	close(fd);
 	return text;
-}
-
-// A file to take a command's output: unlike a pipe, it never fills and stops the command.
-using File = std::unique_ptr<FILE, int (*)(FILE *)>;
-
-File
-scratch()
-{
-	File file(tmpfile(), fclose);
-	if (!file || fcntl(fileno(file.get()), F_SETFD, FD_CLOEXEC) != 0)
-		throw std::runtime_error(std::string("tmpfile: ") + strerror(errno));
-	return file;
-}
-
-std::string
-contents(const File &file)
-{
-	return lseek(fileno(file.get()), 0, SEEK_SET) == 0 ? readAll(fileno(file.get())) : "";
 }
 
 double
@@ -215,18 +171,19 @@ execute(const std::vector<std::string> &args, std::array<int, 3> fds, bool forkF
 	_exit(1);
 }
 
+// Runs a command to its end, and its orphans too. Its output goes to files in memory, which
+// never fill up and stop it, or to a pipe that is read while it runs.
 Run
 spawn(const std::vector<std::string> &args, Out out = Out::File, bool forkFails = false)
 {
-	File err = scratch();
-	File file = out == Out::File ? scratch() : File(nullptr, fclose);
 	int outPipe[2] = {-1, -1};
 	int report[2] = {-1, -1}; // why the command could not be started, if it could not
-	int stdOut = -1;          // what the command gets as standard output; none when closed
+	int stdErr = memfd_create("stderr", MFD_CLOEXEC);
+	int stdOut = -1; // what the command gets as standard output; none when closed
 	if ((out == Out::Pipe || out == Out::Gone) && pipe2(outPipe, O_CLOEXEC) == 0)
 		stdOut = outPipe[1];
 	else if (out == Out::File)
-		stdOut = fcntl(fileno(file.get()), F_DUPFD_CLOEXEC, 0);
+		stdOut = memfd_create("stdout", MFD_CLOEXEC);
 	else if (out == Out::Full)
 		stdOut = open("/dev/full", O_WRONLY | O_CLOEXEC);
 	else if (out == Out::HungUp) {
@@ -236,22 +193,23 @@ spawn(const std::vector<std::string> &args, Out out = Out::File, bool forkFails 
 			stdOut = open(ptsname(master), O_WRONLY | O_NOCTTY | O_CLOEXEC);
 		close(master);
 	}
-	if ((out != Out::Closed && stdOut < 0) || pipe2(report, O_CLOEXEC) != 0)
-		throw std::runtime_error(std::string("standard output: ") + strerror(errno));
+	if ((out != Out::Closed && stdOut < 0) || stdErr < 0 || pipe2(report, O_CLOEXEC) != 0)
+		throw std::runtime_error(std::string("cannot set up the command: ") +
+		                         strerror(errno));
 
 	Run run;
 	auto start = std::chrono::steady_clock::now();
 	run.parent.pid = fork();
 	if (run.parent.pid == 0)
-		execute(args, {stdOut, fileno(err.get()), report[1]}, forkFails);
-	for (int fd : {stdOut, report[1]})
-		close(fd);
-	std::string why = readAll(report[0]); // empty once the command is running
-	close(report[0]);
+		execute(args, {stdOut, stdErr, report[1]}, forkFails);
+	close(report[1]);
+	if (out != Out::File)
+		close(stdOut);
+	std::string why = drain(report[0]); // empty once the command is running
 	std::thread reader;
 	if (out == Out::Pipe)
-		reader = std::thread([&] { run.out = readAll(outPipe[0]); });
-	else
+		reader = std::thread([&] { run.out = drain(outPipe[0]); });
+	else if (outPipe[0] >= 0)
 		close(outPipe[0]);
 
 	wait4(run.parent.pid, &run.parent.status, 0, &run.parent.usage);
@@ -260,15 +218,13 @@ spawn(const std::vector<std::string> &args, Out out = Out::File, bool forkFails 
 	Process other;
 	while ((other.pid = wait4(-1, &other.status, 0, &other.usage)) > 0)
 		run.others.push_back(other);
-	if (reader.joinable()) {
+	if (reader.joinable())
 		reader.join();
-		close(outPipe[0]);
-	}
+	if (out == Out::File)
+		run.out = drain(stdOut);
+	run.err = drain(stdErr);
 	if (!why.empty())
 		throw std::runtime_error(why);
-	if (file)
-		run.out = contents(file);
-	run.err = contents(err);
 	return run;
 }
 
@@ -308,33 +264,47 @@ checkReport(const Run &run, bool forked)
 	                                             std::to_string(run.seconds) + " s");
 }
 
-struct Expect {
-	int status;             // wait status of each process
-	const char *diagnostic; // what each process writes to standard error
+// The cases: a check of its own, or a run of the program and what each of its processes must
+// end with.
+struct Case {
+	const char *name;
+	void (*check)(const Paths &) = nullptr;
+	Out out = Out::Pipe;
+	bool forkFails = false;
+	int status = 0;              // wait status of each process
+	const char *diagnostic = ""; // what each process writes to standard error
+	std::array<const char *, 3> args{};
 };
 
-// Checks that the run had that many processes, each ending as expected.
+// Checks that the run had as many processes as the case expects, each ending as it expects.
 void
-checkRun(const Run &run, size_t processes, Expect expect)
+checkRun(const Run &run, const Case &c)
 {
+	size_t processes = c.forkFails ? 1 : 2;
 	check(run.others.size() + 1 == processes, "expected " + std::to_string(processes) +
 	                                              " processes, saw " +
 	                                              std::to_string(run.others.size() + 1));
 	for (const auto &p : run.others)
-		check(p.status == expect.status, "the child " + ended(p.status));
-	check(run.parent.status == expect.status, "the parent " + ended(run.parent.status));
+		check(p.status == c.status, "the child " + ended(p.status));
+	check(run.parent.status == c.status, "the parent " + ended(run.parent.status));
 	std::string diagnostics;
 	for (size_t i = 0; i < processes; i++)
-		diagnostics += expect.diagnostic;
+		diagnostics += c.diagnostic;
 	check(run.err == diagnostics, "standard error was:\n" + run.err);
 }
 
-// The reference tree's CPU time per process, run as two processes side by side like the
-// program's: on a machine whose two processors share a core, each copy runs slower.
-double
-referenceSeconds()
+// Each process's CPU time must be close to the reference tree's, run as two processes side
+// by side like the program's: on a machine whose two processors share a core, each copy
+// runs slower. The measurements are printed for tests/bench.sh.
+void
+checkWorkload(const Paths &paths)
 {
-	double seconds = 0;
+	if (paths.program.size() > 1) {
+		(void)printf("skipped: an emulated program's CPU time says nothing of the "
+		             "native's\n");
+		exit(skipped);
+	}
+	double reference = 0;
 	for (int i = 0; i < 2; i++)
 		if (fork() == 0) {
 			referenceTree(depth);
@@ -342,32 +312,16 @@ referenceSeconds()
 		}
 	Process p;
 	while ((p.pid = wait4(-1, &p.status, 0, &p.usage)) > 0)
-		seconds += cpuSeconds(p.usage) / 2;
-	return seconds;
-}
-
-// A run's processes, the parent last.
-std::vector<Process>
-processes(Run run)
-{
-	run.others.push_back(run.parent);
-	return run.others;
-}
-
-void
-checkWorkload(const Paths &paths)
-{
-	if (paths.program.size() > 1) {
-		(void)printf(
-		    "skipped: an emulated program's CPU time says nothing of the native's\n");
-		exit(skipped);
-	}
-	double reference = referenceSeconds();
+		reference += cpuSeconds(p.usage) / 2;
 	Run run = spawn(paths.program, Out::Pipe);
-	checkRun(run, 2, {0, ""});
-	for (const auto &q : processes(run)) {
+	checkRun(run, {.name = "workload"});
+	run.others.push_back(run.parent);
+	for (const auto &q : run.others) {
 		double ratio = cpuSeconds(q.usage) / reference;
-		// A depth one less or more halves or doubles it; so would folding half the calls.
+		(void)printf("measured %.3f %.3f %ld\n", ratio, cpuSeconds(q.usage),
+		             q.usage.ru_maxrss);
+		// A depth one less or more halves or doubles it; so would folding half the
+		// calls.
 		const double low = 0.7;
 		const double high = 1.4;
 		check(ratio > low && ratio < high,
@@ -399,7 +353,8 @@ checkCalls(const Paths &paths)
 	static const std::regex passDepth("mov[lq]? (\\$(0x1d|29), ?%edi|w0, #(0x1d|29)\\b.*)");
 	const std::string self = "<recursiveCall(int)>";
 
-	// Only the two functions' instructions are kept: a static build has megabytes of others.
+	// Every function is named, but only these two have their instructions kept: a
+	// static build has megabytes of others.
 	struct Instruction {
 		unsigned long address;
 		std::string mnemonic, operands;
@@ -411,20 +366,18 @@ checkCalls(const Paths &paths)
 	std::smatch m;
 	for (std::string line; std::getline(text, line);)
 		if (line.ends_with(">:") && std::regex_match(line, m, header)) {
-			current = &functions[m[1]];
-			current =
-			    m[1] == "main" || m[1] == "recursiveCall(int)" ? current : nullptr;
-		} else if (current != nullptr && std::regex_match(line, m, instruction)) {
+			auto &f = functions[m[1]];
+			current = m[1] == "main" || m[1] == "recursiveCall(int)" ? &f : nullptr;
+		} else if (current != nullptr && std::regex_match(line, m, instruction))
 			current->push_back({std::stoul(m[1], nullptr, hex), m[2], m[3]});
-		}
-	auto clones = std::count_if(functions.begin(), functions.end(), [](const auto &f) {
-		return f.first.starts_with("recursiveCall");
-	});
-	check(clones == 1, "recursiveCall is missing or has specialised copies");
+	check(std::count_if(functions.begin(), functions.end(),
+	                    [](const auto &f) { return f.first.starts_with("recursiveCall"); }) ==
+	          1,
+	      "recursiveCall is missing or has specialised copies");
 
 	const auto &body = functions["recursiveCall(int)"];
 	int selfCalls = 0;
-	for (const auto &i : body) {
+	for (const auto &i : body)
 		if (std::regex_match(i.mnemonic, call)) {
 			selfCalls++;
 			check(i.operands.find(self) != std::string::npos,
@@ -436,7 +389,6 @@ checkCalls(const Paths &paths)
 			check(to > i.address && to <= body.back().address,
 			      "recursiveCall jumps back or away: " + i.mnemonic + " " + i.operands);
 		}
-	}
 	check(selfCalls == 2, "recursiveCall makes " + std::to_string(selfCalls) + " calls");
 
 	int mainCalls = 0;
@@ -463,31 +415,24 @@ checkHardening(const Paths &paths)
 	check(std::regex_search(headers, std::regex("\n *RELRO ")), "no RELRO segment");
 	check(std::regex_search(headers, std::regex("\n *STACK [^\n]*\n[^\n]*flags rw-")),
 	      "the stack is executable");
-	// glibc fortifies printf with an inline wrapper that needs __builtin_va_arg_pack, which
-	// Clang lacks, so only a GCC build calls __printf_chk.
+	// glibc fortifies printf with an inline wrapper that needs __builtin_va_arg_pack,
+	// which Clang lacks, so only a GCC build calls __printf_chk.
 	check(paths.compiler != "GNU" || headers.find("__printf_chk") != std::string::npos,
 	      "printf is not fortified (no __printf_chk)");
 }
 
-// `cmake --install` puts the program, its manual page and its licence under the prefix given.
+// `cmake --install` puts the program, its manual page and its licence under the prefix
+// given.
 void
 checkInstall(const Paths &paths)
 {
 	std::filesystem::path build = std::filesystem::path(paths.program.back()).parent_path();
-	std::string prefix = std::filesystem::temp_directory_path() / "program1-install.XXXXXX";
-	if (mkdtemp(prefix.data()) == nullptr)
-		throw std::runtime_error("mkdtemp");
+	std::string prefix = build / "install-test";
+	std::filesystem::remove_all(prefix);
 	tool({paths.cmake, "--install", build, "--prefix", prefix});
 	check(access((prefix + "/bin/program1").c_str(), X_OK) == 0, "no bin/program1");
-	for (const auto &[installed, source] :
-	     {std::pair{"share/man/man1/program1.1", "program1.1"},
-	      std::pair{"share/doc/program1/LICENSE", "LICENSE"}}) {
-		std::ifstream copy(prefix + "/" + installed);
-		std::ifstream original(paths.source + "/" + source);
-		check(copy && std::equal(std::istreambuf_iterator<char>(copy), {},
-		                         std::istreambuf_iterator<char>(original), {}),
-		      std::string(installed) + " is missing or not " + source);
-	}
+	tool({"cmp", prefix + "/share/man/man1/program1.1", paths.source + "/program1.1"});
+	tool({"cmp", prefix + "/share/doc/program1/LICENSE", paths.source + "/LICENSE"});
 	std::filesystem::remove_all(prefix);
 }
 
@@ -495,95 +440,21 @@ constexpr const char *fullDisk = "program1: write error: No space left on device
 constexpr const char *closedOut = "program1: write error: Bad file descriptor\n";
 constexpr const char *hungUp = "program1: write error: Input/output error\n";
 constexpr const char *noFork = "program1: fork: Resource temporarily unavailable\n";
-
-// Runs of the program, and what each of its processes must end with.
-struct RunCase {
-	const char *name;
-	Out out;
-	bool forkFails;
-	Expect expect;
-	std::array<const char *, 3> args;
+constexpr int failed = W_EXITCODE(1, 0);
+constexpr Case cases[] = {
+    {.name = "pipe"},
+    {.name = "file", .out = Out::File},
+    {.name = "arguments", .args = {"-h", "--", "x"}},
+    {.name = "fork-fails", .forkFails = true, .status = failed, .diagnostic = noFork},
+    {.name = "full-disk", .out = Out::Full, .status = failed, .diagnostic = fullDisk},
+    {.name = "closed-stdout", .out = Out::Closed, .status = failed, .diagnostic = closedOut},
+    {.name = "reader-gone", .out = Out::Gone, .status = SIGPIPE},
+    {.name = "terminal-gone", .out = Out::HungUp, .status = failed, .diagnostic = hungUp},
+    {.name = "workload", .check = checkWorkload},
+    {.name = "calls", .check = checkCalls},
+    {.name = "hardening", .check = checkHardening},
+    {.name = "install", .check = checkInstall},
 };
-constexpr RunCase runs[] = {
-    {"pipe", Out::Pipe, false, {0, ""}, {}},
-    {"file", Out::File, false, {0, ""}, {}},
-    {"arguments", Out::Pipe, false, {0, ""}, {"-h", "--", "x"}},
-    {"fork-fails", Out::Pipe, true, {W_EXITCODE(1, 0), noFork}, {}},
-    {"full-disk", Out::Full, false, {W_EXITCODE(1, 0), fullDisk}, {}},
-    {"closed-stdout", Out::Closed, false, {W_EXITCODE(1, 0), closedOut}, {}},
-    {"reader-gone", Out::Gone, false, {SIGPIPE, ""}, {}},
-    {"terminal-gone", Out::HungUp, false, {W_EXITCODE(1, 0), hungUp}, {}},
-};
-
-struct CheckCase {
-	const char *name;
-	void (*check)(const Paths &);
-};
-constexpr CheckCase checks[] = {
-    {"workload", checkWorkload},
-    {"calls", checkCalls},
-    {"hardening", checkHardening},
-    {"install", checkInstall},
-};
-
-// Runs the case of that name; false if there is none.
-bool
-runNamed(const std::string &name, const Paths &paths)
-{
-	const RunCase *r = std::find_if(std::begin(runs), std::end(runs),
-	                                [&](const RunCase &c) { return name == c.name; });
-	if (r != std::end(runs)) {
-		std::vector<std::string> args = paths.program;
-		std::copy_if(r->args.begin(), r->args.end(), std::back_inserter(args),
-		             [](const char *arg) { return arg != nullptr; });
-		Run run = spawn(args, r->out, r->forkFails);
-		checkRun(run, r->forkFails ? 1 : 2, r->expect);
-		if (r->out == Out::Pipe || r->out == Out::File)
-			checkReport(run, !r->forkFails);
-		return true;
-	}
-	const CheckCase *c = std::find_if(std::begin(checks), std::end(checks),
-	                                  [&](const CheckCase &k) { return name == k.name; });
-	if (c == std::end(checks))
-		return false;
-	c->check(paths);
-	return true;
-}
-
-template <class T>
-T
-median(std::vector<T> values)
-{
-	std::sort(values.begin(), values.end());
-	return values[values.size() / 2];
-}
-
-// Not a test: compares builds of the program by median CPU time and peak memory per process,
-// the time also as a ratio to the reference tree's, over interleaved rounds of one run.
-int
-bench(const std::vector<std::string> &builds)
-{
-	const int rounds = 7;
-	std::vector<std::vector<double>> seconds(builds.size() + 1);
-	std::vector<std::vector<long>> peak(builds.size());
-	for (int r = 0; r < rounds; r++) {
-		seconds[0].push_back(referenceSeconds());
-		for (size_t b = 0; b < builds.size(); b++)
-			for (const auto &p : processes(spawn({builds[b]}, Out::Pipe))) {
-				seconds[b + 1].push_back(cpuSeconds(p.usage));
-				peak[b].push_back(p.usage.ru_maxrss);
-			}
-	}
-	double reference = median(seconds[0]);
-	printf("%-40s %8s %8s %10s\n", "build", "CPU s", "ratio", "peak KiB");
-	printf("%-40s %8.3f %8.3f %10s\n", "reference call tree", reference, 1.0, "-");
-	for (size_t b = 0; b < builds.size(); b++) {
-		double cpu = median(seconds[b + 1]);
-		printf("%-40s %8.3f %8.3f %10ld\n", builds[b].c_str(), cpu, cpu / reference,
-		       median(peak[b]));
-	}
-	return 0;
-}
 
 } // namespace
 
@@ -591,21 +462,29 @@ int
 main(int argc, char **argv)
 {
 	std::vector<std::string> args(argv + 1, argv + argc);
+	const size_t program = 5; // after the case and four operands
+	const Case *c = std::find_if(std::begin(cases), std::end(cases), [&](const Case &k) {
+		return !args.empty() && args[0] == k.name;
+	});
+	if (args.size() <= program || c == std::end(cases)) {
+		(void)fprintf(
+		    stderr,
+		    "usage: driver CASE SOURCE OBJDUMP CMAKE COMPILER [EMULATOR...] PROGRAM\n");
+		return 2;
+	}
+	Paths paths{{args.begin() + program, args.end()}, args[1], args[2], args[3], args[4]};
 	prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 	try {
-		if (args.size() > 1 && args[0] == "bench")
-			return bench({args.begin() + 1, args.end()});
-		const size_t program = 5; // after the case and four operands
-		if (args.size() <= program ||
-		    !runNamed(args[0], {{args.begin() + program, args.end()},
-		                        args[1],
-		                        args[2],
-		                        args[3],
-		                        args[4]})) {
-			(void)fprintf(stderr, "usage: driver CASE SOURCE OBJDUMP CMAKE COMPILER "
-			                      "[EMULATOR...] PROGRAM\n"
-			                      "       driver bench PROGRAM...\n");
-			return 2;
+		if (c->check != nullptr) {
+			c->check(paths);
+		} else {
+			std::vector<std::string> command = paths.program;
+			std::copy_if(c->args.begin(), c->args.end(), std::back_inserter(command),
+			             [](const char *arg) { return arg != nullptr; });
+			Run run = spawn(command, c->out, c->forkFails);
+			checkRun(run, *c);
+			if (c->out == Out::Pipe || c->out == Out::File)
+				checkReport(run, !c->forkFails);
 		}
 	} catch (const std::exception &e) {
 		failures.emplace_back(e.what());

@@ -96,9 +96,11 @@ struct Run {
 std::string
 ended(int status)
 {
-	if (WIFSIGNALED(status))
-		return std::string("was killed by SIG") + sigabbrev_np(WTERMSIG(status));
-	return "exited " + std::to_string(WEXITSTATUS(status));
+	if (!WIFSIGNALED(status))
+		return "exited " + std::to_string(WEXITSTATUS(status));
+	const char *name = sigabbrev_np(WTERMSIG(status)); // none for real-time signals
+	return name != nullptr ? std::string("was killed by SIG") + name
+	                       : "was killed by signal " + std::to_string(WTERMSIG(status));
 }
 
 // All that can be read from the descriptor, from its start if it is a file; closes it.
@@ -230,12 +232,26 @@ spawn(const std::vector<std::string> &args, Out out = Out::File, bool forkFails 
 	return run;
 }
 
+// The cases: a check of its own, or a run of the program and what each of its processes must
+// end with.
+struct Case {
+	const char *name;
+	void (*check)(const Paths &) = nullptr;
+	Out out = Out::Pipe;
+	bool forkFails = false;
+	int status = 0;       // wait status of each process
+	const char *err = ""; // what each process writes to standard error
+	std::array<const char *, 3> args{};
+};
+
 // Into a pipe or a file each process's lines leave in one write when it ends, so the output
 // is exactly the parent's three lines and the child's one, in either order: only the seconds
-// are not known beforehand.
+// are not known beforehand. Where errors share the pipe, theirs must come first.
 void
-checkReport(const Run &run, bool forked, const std::string &diagnostic)
+checkReport(const Run &run, const Case &c)
 {
+	bool forked = !c.forkFails;
+	std::string diagnostic = c.out == Out::Merged ? c.err : "";
 	pid_t child = forked && !run.others.empty() ? run.others[0].pid : -1;
 	auto identity = [](pid_t pid, pid_t ppid) {
 		return "Process id = " + std::to_string(pid) +
@@ -266,18 +282,6 @@ checkReport(const Run &run, bool forked, const std::string &diagnostic)
 	                                             std::to_string(run.seconds) + " s");
 }
 
-// The cases: a check of its own, or a run of the program and what each of its processes must
-// end with.
-struct Case {
-	const char *name;
-	void (*check)(const Paths &) = nullptr;
-	Out out = Out::Pipe;
-	bool forkFails = false;
-	int status = 0;       // wait status of each process
-	const char *err = ""; // what each process writes to standard error
-	std::array<const char *, 3> args{};
-};
-
 // Checks that the run had as many processes as the case expects, each ending as it expects.
 void
 checkRun(const Run &run, const Case &c)
@@ -293,6 +297,21 @@ checkRun(const Run &run, const Case &c)
 	for (size_t i = 0; i < processes && c.out != Out::Merged; i++)
 		diagnostics += c.err;
 	check(run.err == diagnostics, "standard error was:\n" + run.err);
+}
+
+// Runs the program as the case says and checks how it ended and, where it can be read, what
+// it wrote.
+Run
+runProgram(const Paths &paths, const Case &c)
+{
+	std::vector<std::string> command = paths.program;
+	std::copy_if(c.args.begin(), c.args.end(), std::back_inserter(command),
+	             [](const char *arg) { return arg != nullptr; });
+	Run run = spawn(command, c.out, c.forkFails);
+	checkRun(run, c);
+	if (c.out == Out::Pipe || c.out == Out::Merged || c.out == Out::File)
+		checkReport(run, c);
+	return run;
 }
 
 // Each process's CPU time must be close to the reference tree's, run as two processes side
@@ -314,15 +333,13 @@ checkWorkload(const Paths &paths)
 	Process p;
 	while ((p.pid = wait4(-1, &p.status, 0, &p.usage)) > 0)
 		reference += cpuSeconds(p.usage) / 2;
-	Run run = spawn(paths.program, Out::Pipe);
-	checkRun(run, {.name = "workload"});
+	Run run = runProgram(paths, {.name = "workload"});
 	run.others.push_back(run.parent);
 	for (const auto &q : run.others) {
 		double ratio = cpuSeconds(q.usage) / reference;
 		(void)printf("measured %.3f %.3f %ld\n", ratio, cpuSeconds(q.usage),
 		             q.usage.ru_maxrss);
-		// A depth one less or more halves or doubles it; so would folding half the
-		// calls.
+		// A depth one less or more halves or doubles it; so would folding half the calls.
 		const double low = 0.7;
 		const double high = 1.4;
 		check(ratio > low && ratio < high,
@@ -422,8 +439,7 @@ checkHardening(const Paths &paths)
 	      "printf is not fortified (no __printf_chk)");
 }
 
-// `cmake --install` puts the program, its manual page and its licence under the prefix
-// given.
+// `cmake --install` puts the program, its manual page and its licence under the prefix.
 void
 checkInstall(const Paths &paths)
 {
@@ -476,18 +492,10 @@ main(int argc, char **argv)
 	Paths paths{{args.begin() + program, args.end()}, args[1], args[2], args[3], args[4]};
 	prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 	try {
-		if (c->check != nullptr) {
+		if (c->check != nullptr)
 			c->check(paths);
-		} else {
-			std::vector<std::string> command = paths.program;
-			std::copy_if(c->args.begin(), c->args.end(), std::back_inserter(command),
-			             [](const char *arg) { return arg != nullptr; });
-			Run run = spawn(command, c->out, c->forkFails);
-			checkRun(run, *c);
-			if (c->out == Out::Pipe || c->out == Out::Merged || c->out == Out::File)
-				checkReport(run, !c->forkFails,
-				            c->out == Out::Merged ? c->err : "");
-		}
+		else
+			runProgram(paths, *c);
 	} catch (const std::exception &e) {
 		failures.emplace_back(e.what());
 	}

@@ -4,7 +4,9 @@
 # build by Clang and a plain unoptimised one. Run by hand after the ci workflow.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$(mktemp -d)"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cd "$tmp"
 ln -s "$root/build" gcc
 cmake --preset ci-clang -S "$root" -B clang -DBUILD_TESTING=OFF >/dev/null
 cmake --build clang >/dev/null
@@ -20,4 +22,3 @@ printf '%-6s %8s %8s %10s\n' build 'CPU s' ratio 'peak KiB'
 for build in gcc clang O0; do
 	printf '%-6s %8s %8s %10s\n' $build "$(median 3 $build)" "$(median 2 $build)" "$(median 4 $build)"
 done
-rm -rf "$PWD"

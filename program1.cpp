@@ -45,7 +45,9 @@ main()
 	time_t end = time(nullptr);
 	if (before == after) {
 		printf("Id of the child = %d \n", child);
-		printf("Total time of execution = %ld seconds \n", end - start);
+		// time_t is long long on 32-bit ABIs with 64-bit time, and long elsewhere.
+		printf("Total time of execution = %lld seconds \n",
+		       static_cast<long long>(end - start));
 	}
 
 	// Into a pipe or a file the lines are still buffered here, and a failure to write

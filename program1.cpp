@@ -8,8 +8,9 @@
 // The call tree computes nothing, so an optimiser would drop it, fold its tests into
 // specialised copies, or turn the second self-call into a jump. noinline keeps each
 // invocation a call; the first barrier hides the depth from constant propagation, and
-// the second is work after the last call.
-[[gnu::noinline]] static void
+// the second is work after the last call. Aligned to a cache line, the function's few
+// instructions never straddle two, so its cost does not depend on where the linker puts it.
+[[gnu::noinline, gnu::aligned(64)]] static void
 recursiveCall(int depth) // NOLINT(misc-no-recursion): the recursion is the workload
 {
 	asm("" : "+r"(depth));

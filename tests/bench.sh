@@ -13,7 +13,7 @@ cmake --build clang >/dev/null
 mkdir O0 && g++ -std=c++20 -O0 -o O0/program1 "$root/program1.cpp"
 for round in 1 2 3 4 5 6 7; do
 	for build in gcc clang O0; do
-		"$root/build/tests/driver" workload - - - - "$build/program1" 2>/dev/null |
+		"$root/build/tests/driver" workload - - - - - "$build/program1" 2>/dev/null |
 		    grep "^measured" >>"$build.txt"
 	done
 done

@@ -1,5 +1,5 @@
 // Runs the built program as a user would, one case per invocation:
-//   driver CASE SOURCE OBJDUMP CMAKE COMPILER [EMULATOR...] PROGRAM
+//   driver CASE SOURCE OBJDUMP CMAKE COMPILER PROCESSOR [EMULATOR...] PROGRAM
 // It is its processes' subreaper, so the child that the program never waits for is
 // reparented here and its exit status and CPU time can be read as well. A cross-built
 // program runs under the emulator named, with the driver itself native: a program under
@@ -65,7 +65,7 @@ const int skipped = 77;
 
 struct Paths {
 	std::vector<std::string> program; // the emulator, if any, and the program
-	std::string source, objdump, cmake, compiler;
+	std::string source, objdump, cmake, compiler, processor;
 };
 
 std::vector<std::string> failures;
@@ -357,18 +357,35 @@ tool(const std::vector<std::string> &args)
 	return run.out;
 }
 
+// How the target's disassembly spells a call, a jump or branch, and main's passing of the
+// depth 29, as GNU and LLVM objdump print them.
+struct InstructionSet {
+	const char *processor, *call, *jump, *passDepth;
+};
+const InstructionSet instructionSets[] = {
+    {"x86_64", "call.*", "j.*", "mov[lq]? \\$(0x1d|29), ?%edi"},
+    {"aarch64", "blr?", "b|b\\..*|br|cbn?z|tbn?z", "mov w0, #(0x1d|29)\\b.*"},
+    {"arm", "blx?", "b(eq|ne|cs|hs|cc|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le)?(\\.[nw])?|cbn?z",
+     "movs?(\\.w)? r0, #(0x1d|29)\\b.*"},
+    {"riscv64", "jalr?|call", "j.*|b[a-z]+", "li a0, ?(0x1d|29)"},
+};
+
 // Every invocation must be a real call: the tree's function calls itself twice and nothing
-// else, and jumps only forward within itself, so no call became a jump or a loop. The
-// mnemonics are x86-64's and aarch64's, as GNU and LLVM objdump spell them.
+// else, and jumps only forward within itself, so no call became a jump or a loop.
 void
 checkCalls(const Paths &paths)
 {
+	const auto *isa =
+	    std::find_if(std::begin(instructionSets), std::end(instructionSets),
+	                 [&](const auto &i) { return paths.processor.starts_with(i.processor); });
+	if (isa == std::end(instructionSets))
+		throw std::runtime_error("no instruction set known for " + paths.processor);
 	static const std::regex header("[0-9a-f]+ <(.*)>:");
 	static const std::regex instruction(" *([0-9a-f]+):\\s+(\\S+)\\s*(.*)");
-	static const std::regex call("call.*|blr?");
-	static const std::regex jump("j.*|b|b\\..*|br|cbn?z|tbn?z");
+	const std::regex call(isa->call);
+	const std::regex jump(isa->jump);
+	const std::regex passDepth(isa->passDepth);
 	static const std::regex target("([0-9a-f]+) <");
-	static const std::regex passDepth("mov[lq]? (\\$(0x1d|29), ?%edi|w0, #(0x1d|29)\\b.*)");
 	const std::string self = "<recursiveCall(int)>";
 
 	// Every function is named, but only these two have their instructions kept: a
@@ -479,17 +496,17 @@ int
 main(int argc, char **argv)
 {
 	std::vector<std::string> args(argv + 1, argv + argc);
-	const size_t program = 5; // after the case and four operands
+	const size_t program = 6; // after the case and five operands
 	const Case *c = std::find_if(std::begin(cases), std::end(cases), [&](const Case &k) {
 		return !args.empty() && args[0] == k.name;
 	});
 	if (args.size() <= program || c == std::end(cases)) {
-		(void)fprintf(
-		    stderr,
-		    "usage: driver CASE SOURCE OBJDUMP CMAKE COMPILER [EMULATOR...] PROGRAM\n");
+		(void)fprintf(stderr, "usage: driver CASE SOURCE OBJDUMP CMAKE COMPILER PROCESSOR "
+		                      "[EMULATOR...] PROGRAM\n");
 		return 2;
 	}
-	Paths paths{{args.begin() + program, args.end()}, args[1], args[2], args[3], args[4]};
+	Paths paths{
+	    {args.begin() + program, args.end()}, args[1], args[2], args[3], args[4], args[5]};
 	prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 	try {
 		if (c->check != nullptr)

@@ -10,7 +10,7 @@
 // invocation a call; the first barrier hides the depth from constant propagation, and
 // the second is work after the last call. Aligned to a cache line, the function's few
 // instructions never straddle two, so its cost does not depend on where the linker puts it.
-[[gnu::noinline, gnu::aligned(64)]] static void
+[[gnu::noinline, gnu::aligned(64)]] static void // NOLINT(readability-magic-numbers): a cache line
 recursiveCall(int depth) // NOLINT(misc-no-recursion): the recursion is the workload
 {
 	asm("" : "+r"(depth));

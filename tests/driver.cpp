@@ -1,11 +1,9 @@
 // Runs the built program as a user would, one case of the table below per invocation:
 //   driver CASE [PROGRAM]
-// What it knows of the build, where the program and the tools are and the emulator that runs
-// a cross-built program, CMake writes into build.h; PROGRAM stands in for the built program
-// (tests/bench.sh measures others). The driver is its processes' subreaper, so the child that
-// the program never waits for is reparented here and its exit status and CPU time can be read
-// as well. A cross-built program runs under the emulator with the driver itself native: a
-// program under qemu-user could not start a foreign one.
+// CMake writes what the driver knows of the build into build.h; PROGRAM, for tests/bench.sh,
+// stands in for the built program. The driver is its processes' subreaper, so the child that
+// the program never waits for is reparented here and its exit status and CPU time can be
+// read. A cross-built program runs under the emulator, with the driver native.
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -331,25 +329,8 @@ checkOutput(const Run &run, const Case &c)
 		          std::to_string(run.arrivals[3]) + " s");
 }
 
-// Checks that the run had as many processes as the case expects, each ending as it expects.
-void
-checkRun(const Run &run, const Case &c)
-{
-	size_t processes = c.forkFails ? 1 : 2;
-	check(run.orphans.size() + 1 == processes, "expected " + std::to_string(processes) +
-	                                               " processes, saw " +
-	                                               std::to_string(run.orphans.size() + 1));
-	for (const auto &p : run.orphans)
-		check(p.status == c.status, "the child " + ended(p.status));
-	check(run.parent.status == c.status, "the parent " + ended(run.parent.status));
-	std::string diagnostics;
-	for (size_t i = 0; i < processes && c.out != Out::Merged; i++)
-		diagnostics += c.err;
-	check(run.err == diagnostics, "standard error was:\n" + run.err);
-}
-
-// Runs the program as the case says and checks how it ended and, where it can be read, what
-// it wrote.
+// Runs the program as the case says and checks that it had as many processes as the case
+// expects, each ending as it expects, and, where it can be read, what it wrote.
 Run
 runProgram(const std::vector<std::string> &program, const Case &c)
 {
@@ -357,7 +338,16 @@ runProgram(const std::vector<std::string> &program, const Case &c)
 	std::copy_if(c.args.begin(), c.args.end(), std::back_inserter(command),
 	             [](const char *arg) { return arg != nullptr; });
 	Run run = spawn(command, c.out, c.forkFails);
-	checkRun(run, c);
+	size_t processes = c.forkFails ? 1 : 2;
+	check(run.orphans.size() + 1 == processes,
+	      "saw " + std::to_string(run.orphans.size() + 1) + " processes");
+	for (const auto &p : run.orphans)
+		check(p.status == c.status, "the child " + ended(p.status));
+	check(run.parent.status == c.status, "the parent " + ended(run.parent.status));
+	std::string diagnostics;
+	for (size_t i = 0; i < processes && c.out != Out::Merged; i++)
+		diagnostics += c.err;
+	check(run.err == diagnostics, "standard error was:\n" + run.err);
 	if (c.out == Out::Pipe || c.out == Out::Merged || c.out == Out::File ||
 	    c.out == Out::Terminal)
 		checkOutput(run, c);
@@ -438,27 +428,26 @@ checkCalls(const std::vector<std::string> &program)
 	static const std::regex target("([0-9a-f]+) <");
 	const std::string self = "<recursiveCall(int)>";
 
-	// Every function is named, but only these two have their instructions kept: a
-	// static build has megabytes of others.
+	// Only these two functions have their instructions kept: a static build has megabytes of
+	// others.
 	struct Instruction {
 		unsigned long address;
 		std::string mnemonic, operands;
 	};
 	std::map<std::string, std::vector<Instruction>> functions;
 	std::vector<Instruction> *current = nullptr;
+	int copies = 0; // of recursiveCall, specialised or not
 	std::istringstream text(
 	    tool({build::objdump, "-d", "-C", "--no-show-raw-insn", program.back()}));
 	std::smatch m;
 	for (std::string line; std::getline(text, line);)
 		if (line.ends_with(">:") && std::regex_match(line, m, header)) {
-			auto &f = functions[m[1]];
-			current = m[1] == "main" || m[1] == "recursiveCall(int)" ? &f : nullptr;
+			copies += m[1].str().starts_with("recursiveCall") ? 1 : 0;
+			current = m[1] == "main" || m[1] == "recursiveCall(int)" ? &functions[m[1]]
+			                                                         : nullptr;
 		} else if (current != nullptr && std::regex_match(line, m, instruction))
 			current->push_back({std::stoul(m[1], nullptr, hex), m[2], m[3]});
-	check(std::count_if(functions.begin(), functions.end(),
-	                    [](const auto &f) { return f.first.starts_with("recursiveCall"); }) ==
-	          1,
-	      "recursiveCall is missing or has specialised copies");
+	check(copies == 1, "recursiveCall is missing or has specialised copies");
 
 	const auto &body = functions["recursiveCall(int)"];
 	int selfCalls = 0;

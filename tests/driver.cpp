@@ -175,7 +175,7 @@ execute(const std::vector<std::string> &args, int stdOut, int stdErr, bool forkF
 	               [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
 	argv.push_back(nullptr);
 	if (forkFails && !failForks()) {
-		(void)fprintf(stderr, "cannot make fork fail: %s\n", strerror(errno));
+		(void)fprintf(stderr, "cannot make fork fail: %s", strerror(errno));
 		_exit(skipped);
 	}
 	execvp(argv[0], argv.data());
@@ -409,10 +409,9 @@ const InstructionSet instructionSets[] = {
     {"riscv64", "jalr?|call", "j.*|b[a-z]+", "li a0, ?(0x1d|29)"},
 };
 
-// Every invocation must be a real call: the tree's function calls itself twice and nothing
-// else, and jumps only forward within itself, so no call became a jump or a loop.
-void
-checkCalls(const std::vector<std::string> &program)
+// The target's, which the calls case cannot check without.
+const InstructionSet &
+targetInstructionSet()
 {
 	const std::string processor = build::processor;
 	const auto *isa =
@@ -420,11 +419,20 @@ checkCalls(const std::vector<std::string> &program)
 	                 [&](const auto &i) { return processor.starts_with(i.processor); });
 	if (isa == std::end(instructionSets))
 		skip("the driver knows no instruction set for " + processor);
+	return *isa;
+}
+
+// Every invocation must be a real call: the tree's function calls itself twice and nothing
+// else, and jumps only forward within itself, so no call became a jump or a loop.
+void
+checkCalls(const std::vector<std::string> &program)
+{
+	const InstructionSet &isa = targetInstructionSet();
 	static const std::regex header("[0-9a-f]+ <(.*)>:");
 	static const std::regex instruction(" *([0-9a-f]+):\\s+(\\S+)\\s*(.*)");
-	const std::regex call(isa->call);
-	const std::regex jump(isa->jump);
-	const std::regex passDepth(isa->passDepth);
+	const std::regex call(isa.call);
+	const std::regex jump(isa.jump);
+	const std::regex passDepth(isa.passDepth);
 	static const std::regex target("([0-9a-f]+) <");
 	const std::string self = "<recursiveCall(int)>";
 

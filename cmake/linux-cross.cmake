@@ -1,6 +1,7 @@
 # Cross-builds for the Linux target that CROSS_TRIPLE names as Debian's cross toolchains do
-# (aarch64-linux-gnu, arm-linux-gnueabihf, riscv64-linux-gnu), with Debian's g++-TRIPLE. The
-# tests run the program under qemu-user, with the target's libraries from /usr/TRIPLE.
+# (aarch64-linux-gnu, arm-linux-gnueabihf, riscv64-linux-gnu, i686-linux-gnu), with Debian's
+# g++-TRIPLE. The tests run the program under qemu-user, with the target's libraries from
+# /usr/TRIPLE.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CROSS_TRIPLE)
 string(REGEX MATCH "^[^-]+" processor "${CROSS_TRIPLE}")
 if(NOT processor)

@@ -339,8 +339,9 @@ runProgram(const std::vector<std::string> &program, const Case &c)
 	             [](const char *arg) { return arg != nullptr; });
 	Run run = spawn(command, c.out, c.forkFails);
 	size_t processes = c.forkFails ? 1 : 2;
-	check(run.orphans.size() + 1 == processes,
-	      "saw " + std::to_string(run.orphans.size() + 1) + " processes");
+	check(run.orphans.size() + 1 == processes, "expected " + std::to_string(processes) +
+	                                               " processes, saw " +
+	                                               std::to_string(run.orphans.size() + 1));
 	for (const auto &p : run.orphans)
 		check(p.status == c.status, "the child " + ended(p.status));
 	check(run.parent.status == c.status, "the parent " + ended(run.parent.status));

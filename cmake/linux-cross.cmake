@@ -1,7 +1,8 @@
 # Cross-builds for the Linux target that CROSS_TRIPLE names as Debian's cross toolchains do
 # (aarch64-linux-gnu, arm-linux-gnueabihf, riscv64-linux-gnu, i686-linux-gnu), with Debian's
-# g++-TRIPLE. The tests run the program under qemu-user, with the target's libraries from
-# /usr/TRIPLE.
+# g++-TRIPLE, or for musl (x86_64-linux-musl) with Debian's musl-tools. The tests run a
+# program for another processor under qemu-user, with the target's libraries from
+# /usr/TRIPLE; a musl program runs as it is.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CROSS_TRIPLE)
 string(REGEX MATCH "^[^-]+" processor "${CROSS_TRIPLE}")
 if(NOT processor)
@@ -9,9 +10,19 @@ if(NOT processor)
 endif()
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${processor})
-set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-g++)
 set(CMAKE_FIND_ROOT_PATH /usr/${CROSS_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${processor} -L /usr/${CROSS_TRIPLE})
+if(CROSS_TRIPLE MATCHES "-musl$")
+  # musl-tools has only a C compiler: g++ builds on musl's C headers through its specs file,
+  # without the C++ library's own headers, which the program does not need.
+  set(CMAKE_CXX_COMPILER g++ -specs=/usr/lib/${CROSS_TRIPLE}/musl-gcc.specs -nostdinc++)
+else()
+  set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-g++)
+endif()
+# qemu-user names its i386 emulator qemu-i386, which here leaves every forked child
+# spinning before its first output: an i686 build is not run.
+if(NOT processor STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR AND NOT processor MATCHES "^i.86$")
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${processor} -L /usr/${CROSS_TRIPLE})
+endif()

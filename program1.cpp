@@ -32,18 +32,18 @@ main()
 	(void)setvbuf(stderr, nullptr, _IOLBF, 0);
 
 	int status = 0;
-	pid_t before = getpid();
-	pid_t child = fork();
+	const pid_t before = getpid();
+	const pid_t child = fork();
 	if (child == -1) {
 		warn("fork");
 		status = 1;
 	}
-	pid_t after = getpid();
+	const pid_t after = getpid();
 
 	printf("Process id = %d Parent Id = %d \n", getpid(), getppid());
-	time_t start = time(nullptr);
+	const time_t start = time(nullptr);
 	recursiveCall(depth);
-	time_t end = time(nullptr);
+	const time_t end = time(nullptr);
 	if (before == after) {
 		printf("Id of the child = %d \n", child);
 		// time_t is long long on 32-bit ABIs with 64-bit time, and long elsewhere.

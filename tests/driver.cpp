@@ -122,7 +122,7 @@ cpuSeconds(const rusage &u)
 {
 	const double perSecond = 1e6;
 	return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-	       static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / perSecond;
+	       (static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / perSecond);
 }
 
 // Makes every way of creating a process fail with EAGAIN, as when the process table is full.
@@ -178,10 +178,11 @@ execute(const std::vector<std::string> &args, int stdOut, int stdErr, bool forkF
 std::array<int, 2>
 terminal()
 {
-	int driverSide = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-	int commandSide = driverSide >= 0 && grantpt(driverSide) == 0 && unlockpt(driverSide) == 0
-	                      ? open(ptsname(driverSide), O_RDWR | O_NOCTTY | O_CLOEXEC)
-	                      : -1;
+	const int driverSide = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	const int commandSide =
+	    driverSide >= 0 && grantpt(driverSide) == 0 && unlockpt(driverSide) == 0
+	        ? open(ptsname(driverSide), O_RDWR | O_NOCTTY | O_CLOEXEC)
+	        : -1;
 	termios mode{};
 	if (commandSide < 0 || tcgetattr(commandSide, &mode) != 0)
 		skip(std::string("no pseudo-terminal: ") + strerror(errno));
@@ -198,7 +199,7 @@ spawn(const std::vector<std::string> &args, Out out = Out::File, bool forkFails 
 {
 	std::array<int, 2> ends = {-1, -1}; // what the driver reads, what the command writes
 	auto file = [] { return open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR); };
-	int stdErr = file();
+	const int stdErr = file();
 	if (out == Out::Pipe || out == Out::Merged || out == Out::NoReader)
 		ends[1] = pipe2(ends.data(), O_CLOEXEC) == 0 ? ends[1] : -1;
 	else if (out == Out::File)
@@ -274,8 +275,8 @@ withoutReasons(const std::string &text)
 void
 checkOutput(const Run &run, const Case &c)
 {
-	bool forked = !c.forkFails;
-	pid_t child = forked && !run.orphans.empty() ? run.orphans[0].pid : -1;
+	const bool forked = !c.forkFails;
+	const pid_t child = forked && !run.orphans.empty() ? run.orphans[0].pid : -1;
 	auto identity = [](pid_t pid, pid_t ppid) {
 		return "Process id = " + std::to_string(pid) +
 		       " Parent Id = " + std::to_string(ppid) + " \n";
@@ -313,7 +314,7 @@ checkOutput(const Run &run, const Case &c)
 	// Two readings truncated to whole seconds give the whole part of the run between them, or
 	// one more. That run lasted no longer than the parent as seen from here, and no shorter
 	// than the processor time the parent spent, less what starting it took.
-	long elapsed = std::stol(m[1]);
+	const long elapsed = std::stol(m[1]);
 	const double startupCpu = 0.02;
 	auto low = static_cast<long>(cpuSeconds(run.parent.usage) - startupCpu);
 	auto high = static_cast<long>(run.seconds) + 1;
@@ -338,7 +339,7 @@ runProgram(const std::vector<std::string> &program, const Case &c)
 	command.insert(command.end(), c.args.begin(),
 	               std::find(c.args.begin(), c.args.end(), nullptr));
 	Run run = spawn(command, c.out, c.forkFails);
-	size_t processes = c.forkFails ? 1 : 2;
+	const size_t processes = c.forkFails ? 1 : 2;
 	check(run.orphans.size() + 1 == processes, "expected " + std::to_string(processes) +
 	                                               " processes, saw " +
 	                                               std::to_string(run.orphans.size() + 1));
@@ -374,7 +375,7 @@ checkWorkload(const std::vector<std::string> &program)
 	Run run = runProgram(program, {.name = "workload"});
 	run.orphans.push_back(run.parent);
 	for (const auto &q : run.orphans) {
-		double ratio = cpuSeconds(q.usage) / reference;
+		const double ratio = cpuSeconds(q.usage) / reference;
 		(void)printf("measured %.3f %.3f %ld\n", ratio, cpuSeconds(q.usage),
 		             q.usage.ru_maxrss);
 		// A depth one less or more halves or doubles it; so would folding half the calls.
@@ -407,7 +408,7 @@ checkCalls(const std::vector<std::string> &args)
 	std::map<std::string, std::vector<Instruction>> functions;
 	std::vector<Instruction> *current = nullptr;
 	int copies = 0; // of recursiveCall, specialised or not
-	Run dump = spawn({args[0], "-d", "-C", "--no-show-raw-insn", args.back()});
+	const Run dump = spawn({args[0], "-d", "-C", "--no-show-raw-insn", args.back()});
 	check(dump.parent.status == 0, "objdump " + ended(dump.parent.status) + ":\n" + dump.err);
 	std::istringstream text(dump.out);
 	std::smatch m;
@@ -428,9 +429,9 @@ checkCalls(const std::vector<std::string> &args)
 			check(i.operands.find(self) != std::string::npos,
 			      "recursiveCall calls " + i.operands);
 		} else if (std::regex_match(i.mnemonic, jump)) {
-			unsigned long to = std::regex_search(i.operands, m, target)
-			                       ? std::stoul(m[1], nullptr, hex)
-			                       : 0;
+			const unsigned long to = std::regex_search(i.operands, m, target)
+			                             ? std::stoul(m[1], nullptr, hex)
+			                             : 0;
 			check(to > i.address && to <= body.back().address,
 			      "recursiveCall jumps back or away: " + i.mnemonic + " " + i.operands);
 		}
@@ -479,7 +480,7 @@ main(int argc, char **argv)
 		(void)fprintf(stderr, "\n");
 		return 2;
 	}
-	std::vector<std::string> program(argv + 2, argv + argc);
+	const std::vector<std::string> program(argv + 2, argv + argc);
 	if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0)
 		skip(std::string("cannot reap the program's orphans: ") + strerror(errno));
 	try {

@@ -15,9 +15,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 if(CROSS_TRIPLE MATCHES "-musl$")
-  # musl-tools has only a C compiler: g++ builds on musl's C headers through its specs file,
-  # without the C++ library's own headers, which the program does not need.
-  set(CMAKE_CXX_COMPILER g++ -specs=/usr/lib/${CROSS_TRIPLE}/musl-gcc.specs -nostdinc++)
+  # musl-tools has only the C driver, which compiles C++ too; the program needs none of the
+  # C++ library, whose headers and archive are glibc's.
+  set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-gcc -nostdinc++)
 else()
   set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-g++)
 endif()

@@ -27,9 +27,11 @@ main()
 	const int depth = 29;
 
 	// Both processes may report a failed write at the same moment: with stderr line
-	// buffered, each report leaves in one write and the two cannot interleave. Should
-	// this fail, stderr stays unbuffered, which still works.
-	(void)setvbuf(stderr, nullptr, _IOLBF, 0);
+	// buffered, each report leaves in one write and the two cannot interleave. The buffer
+	// is the program's own, as musl given none leaves stderr unbuffered, which writes a
+	// report in pieces. Should this fail, stderr stays unbuffered, which still works.
+	static char line[BUFSIZ];
+	(void)setvbuf(stderr, line, _IOLBF, sizeof line);
 
 	int status = 0;
 	const pid_t before = getpid();

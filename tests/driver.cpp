@@ -25,6 +25,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <span>
@@ -32,6 +35,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // The smallest real call tree of the program's shape, against which the workload is measured,
@@ -82,7 +86,7 @@ skip(const std::string &why)
 	exit(skipped);
 }
 
-// Where the command's stdout goes, read by the driver up to Terminal.
+// Where the command's stdout or stderr goes, read by the driver up to Terminal.
 enum class Out { Pipe, File, Terminal, Full, Closed, NoReader, HungUpTerminal };
 // Which system calls fail: those that make a process, or the close of standard output.
 enum class Fail { None, Fork, Close };
@@ -92,10 +96,12 @@ struct Case {
 	const char *name;
 	void (*check)(const std::vector<std::string> &program) = nullptr;
 	Out out = Out::Pipe;
+	Out err = Out::Pipe;
 	Fail fail = Fail::None;
-	int signal = -1; // sent to the process group inside the workload; 0 only looks
-	int status = 0;  // wait status of each process
-	int error = 0;   // which each process reports, exiting 1
+	bool handedOn = false; // inside the workload, checks what each process was given
+	int signal = -1;       // sent to the process group inside the workload; 0 only looks
+	int status = 0;        // wait status of each process
+	int error = 0;         // which each process reports, exiting 1
 	std::array<const char *, 3> args{};
 };
 
@@ -115,6 +121,7 @@ struct Run {
 	std::vector<double> arrivals; // on a terminal, when each line arrived after the start
 	double cpuAtSignal = 0;       // the parent's, when the case's signal was sent
 	double paused = 0;            // how long it stood stopped
+	int outFlags = 0;             // the status flags of stdout's file description, at the start
 };
 
 std::string
@@ -207,23 +214,13 @@ failCalls(std::span<const Rule> rules)
 }
 
 // In the child: runs the command as a shell runs a job, in a process group of its own, with
-// stdout and stderr on those descriptors (none below 0), or exits 127, or 77 for a skip.
+// stdout and stderr on those descriptors (closed where below 0), or exits 127, or 77 for a skip.
 [[noreturn]] void
 execute(const std::vector<std::string> &args, int stdOut, int stdErr, Fail fail)
 {
-	// The cases rely on these signals' default actions, which a driver started by hand, from
-	// a background job for one, may have inherited ignored or blocked.
-	sigset_t none;
-	sigemptyset(&none);
-	(void)sigprocmask(SIG_SETMASK, &none, nullptr);
-	for (const int s : {SIGPIPE, SIGINT})
-		(void)signal(s, SIG_DFL);
 	(void)setpgid(0, 0);
-	if (stdOut < 0)
-		close(1);
-	else
-		dup2(stdOut, 1);
-	dup2(stdErr, 2);
+	(void)(stdOut < 0 ? close(1) : dup2(stdOut, 1));
+	(void)(stdErr < 0 ? close(2) : dup2(stdErr, 2));
 	std::vector<char *> argv(args.size() + 1); // and a null pointer to end it
 	std::transform(args.begin(), args.end(), argv.begin(),
 	               [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
@@ -254,13 +251,107 @@ terminal()
 	return {driverSide, commandSide};
 }
 
-// Once the parent has spent 0.2 s of CPU, and so is inside its workload: takes what standard
-// error holds by then, and signals the process group as a terminal's Ctrl-C does, or stops it
-// as Ctrl-Z does (with SIGSTOP, which cannot be ignored) and continues it 2.5 s later.
-void
-midRun(Run &run, const Case &c, int err)
+// Where a stream goes: the side the driver reads (-1 if none) and the command's side. A pipe holds
+// far more than the program writes, and each read of it returns one write; a file is a real unnamed
+// one, like a shell's (two processes that write one memfd at once can overwrite each other); a
+// terminal is read while the command runs. No reader, as when it has gone; a terminal's, as when
+// its window was closed.
+std::array<int, 2>
+output(Out out)
 {
-	if (c.signal < 0)
+	std::array<int, 2> ends = {-1, -1};
+	if ((out == Out::Pipe || out == Out::NoReader) &&
+	    (pipe2(ends.data(), O_CLOEXEC | O_DIRECT) != 0 ||
+	     fcntl(ends[0], F_SETFL, O_NONBLOCK) != 0))
+		ends[1] = -1;
+	else if (out == Out::File)
+		ends[0] = ends[1] = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+	else if (out == Out::Full)
+		ends[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
+	else if (out == Out::Terminal || out == Out::HungUpTerminal)
+		ends = terminal();
+	if (out != Out::Closed && ends[1] < 0)
+		throw std::system_error(errno, std::generic_category(),
+		                        "cannot set up the command");
+	if (out == Out::NoReader || out == Out::HungUpTerminal)
+		close(std::exchange(ends[0], -1));
+	return ends;
+}
+
+// The line of /proc/PID/status that the key starts.
+std::string
+procStatus(pid_t pid, const std::string &key)
+{
+	std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+	for (std::string line; std::getline(status, line);)
+		if (line.starts_with(key + ":"))
+			return line;
+	return "";
+}
+
+// The fields of /proc/PID/stat from the third on, the first after the command's name.
+std::vector<std::string>
+procStat(const std::string &pid)
+{
+	std::ifstream file("/proc/" + pid + "/stat");
+	const std::string stat(std::istreambuf_iterator<char>(file), {});
+	std::istringstream after(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
+	return {std::istream_iterator<std::string>(after), {}};
+}
+
+// Inside the workload, each process must still have what the driver gave it: where and at what
+// priority it runs, which signals it ignores and blocks, and stdout's file status flags, which
+// the driver's descriptor shares. A "nicer" child, say, would hide from the parent's time line
+// the competition that it is meant to show.
+void
+checkHandedOn(const Run &run, int out)
+{
+	cpu_set_t cpus;
+	const bool narrowable =
+	    sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1;
+	if (!narrowable)
+		(void)printf(
+		    "not checked: where the processes run, as the driver has one processor\n");
+	auto given = [&](pid_t pid) {
+		const auto f = procStat(std::to_string(pid));
+		const size_t nice = 16; // fields 19, 40 and 41
+		const size_t realTime = 37;
+		const size_t policy = 38;
+		return procStatus(pid, "SigIgn") + "\n" + procStatus(pid, "SigBlk") + "\n" +
+		       (narrowable ? procStatus(pid, "Cpus_allowed_list") + "\n" : "") + "nice " +
+		       f.at(nice) + ", real-time priority " + f.at(realTime) + ", policy " +
+		       f.at(policy) + "\n";
+	};
+	std::vector<pid_t> processes = {run.parent.pid};
+	for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+		const std::string pid = entry.path().filename();
+		const auto f = pid.find_first_not_of("0123456789") == std::string::npos
+		                   ? procStat(pid)
+		                   : std::vector<std::string>{};
+		if (f.size() > 1 && f[1] == std::to_string(run.parent.pid)) // field 4, the parent
+			processes.push_back(std::stoi(pid));
+	}
+	check(processes.size() == 2, "inside the workload, the parent has no child");
+	const std::string mine = given(getpid());
+	std::string seen;
+	std::string expected;
+	for (const pid_t p : processes) {
+		seen += given(p);
+		expected += mine;
+	}
+	check(seen == expected, "inside the workload, the processes had\n" + seen +
+	                            "where they were each given\n" + mine);
+	check(fcntl(out, F_GETFL) == run.outFlags, "stdout's file status flags changed");
+}
+
+// Once the parent has spent 0.2 s of CPU, and so is inside its workload: takes what standard
+// error holds by then, checks what the processes were handed if the case says so, and signals the
+// process group as a terminal's Ctrl-C does, or stops it as Ctrl-Z does (with SIGSTOP, which cannot
+// be ignored) and continues it 2.5 s later.
+void
+midRun(Run &run, const Case &c, int err, const std::array<int, 2> &out)
+{
+	if (c.signal < 0 && !c.handedOn)
 		return;
 	using namespace std::chrono_literals;
 	const double inside = 0.2;
@@ -269,7 +360,9 @@ midRun(Run &run, const Case &c, int err)
 		std::this_thread::sleep_for(5ms);
 	check(run.cpuAtSignal >= 0, "the parent ended before it spent 0.2 s of CPU");
 	run.early = drain(err, &run.errReads);
-	if (run.cpuAtSignal < 0 || c.signal == 0)
+	if (run.cpuAtSignal >= 0 && c.handedOn)
+		checkHandedOn(run, out[0]);
+	if (run.cpuAtSignal < 0 || c.signal <= 0)
 		return;
 	(void)kill(-pid, c.signal);
 	if (c.signal == SIGSTOP) {
@@ -283,33 +376,14 @@ midRun(Run &run, const Case &c, int err)
 	}
 }
 
-// Runs a command to its end, and its orphans too. Its output goes to a pipe that holds far
-// more than the program writes, or to a real unnamed file, like a shell's (two processes that
-// write one memfd at once can overwrite each other); a terminal is read while the command runs.
-// Each read of stderr, a packet pipe, returns one write of the command's.
+// Runs a command to its end, and its orphans too.
 Run
 spawn(const std::vector<std::string> &args, const Case &c)
 {
-	std::array<int, 2> ends = {-1, -1}; // what the driver reads, what the command writes
-	std::array<int, 2> err = {-1, -1};
-	if (pipe2(err.data(), O_CLOEXEC | O_DIRECT) != 0 || fcntl(err[0], F_SETFL, O_NONBLOCK) != 0)
-		err[1] = -1;
-	if (c.out == Out::Pipe || c.out == Out::NoReader)
-		ends[1] = pipe2(ends.data(), O_CLOEXEC) == 0 ? ends[1] : -1;
-	else if (c.out == Out::File)
-		ends[1] = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
-	else if (c.out == Out::Full)
-		ends[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
-	else if (c.out == Out::Terminal || c.out == Out::HungUpTerminal)
-		ends = terminal();
-	if ((c.out != Out::Closed && ends[1] < 0) || err[1] < 0)
-		throw std::system_error(errno, std::generic_category(),
-		                        "cannot set up the command");
-	// No reader, as when it has gone; a terminal's, as when its window was closed.
-	if (c.out == Out::NoReader || c.out == Out::HungUpTerminal)
-		close(ends[0]);
-
+	const auto ends = output(c.out); // what the driver reads, what the command writes
+	const auto err = output(c.err);
 	Run run;
+	run.outFlags = fcntl(ends[0], F_GETFL);
 	const auto start = std::chrono::steady_clock::now();
 	run.parent.pid = fork();
 	if (run.parent.pid == 0)
@@ -317,7 +391,7 @@ spawn(const std::vector<std::string> &args, const Case &c)
 	close(err[1]);
 	if (c.out != Out::File)
 		close(ends[1]);
-	midRun(run, c, err[0]);
+	midRun(run, c, err[0], ends);
 	// Reading fails once every process has closed the terminal.
 	char buf[BUFSIZ];
 	for (ssize_t n = 0; c.out == Out::Terminal && (n = read(ends[0], buf, sizeof buf)) > 0;) {
@@ -332,10 +406,8 @@ spawn(const std::vector<std::string> &args, const Case &c)
 	Process orphan;
 	while ((orphan.pid = wait4(-1, &orphan.status, 0, &orphan.usage)) > 0)
 		run.orphans.push_back(orphan);
-	if (c.out == Out::Pipe || c.out == Out::Terminal)
+	if (c.out <= Out::Terminal)
 		run.out += drain(ends[0]);
-	else if (c.out == Out::File)
-		run.out = drain(ends[1]);
 	run.err = run.early + drain(err[0], &run.errReads);
 	if (WIFEXITED(run.parent.status) && WEXITSTATUS(run.parent.status) == skipped)
 		skip(run.err + run.out);
@@ -547,7 +619,7 @@ checkCalls(const std::vector<std::string> &args)
 // tests/CMakeLists.txt names each case again, and its cases test holds the two lists together.
 constexpr Case cases[] = {
     {.name = "pipe"},
-    {.name = "file", .out = Out::File},
+    {.name = "file", .out = Out::File, .handedOn = true},
     {.name = "terminal", .out = Out::Terminal},
     {.name = "arguments", .args = {"-h", "--", "x"}},
     {.name = "suspended", .signal = SIGSTOP},
@@ -555,6 +627,8 @@ constexpr Case cases[] = {
     {.name = "fork-fails", .fail = Fail::Fork, .signal = 0, .error = EAGAIN},
     {.name = "full-disk", .out = Out::Full, .error = ENOSPC},
     {.name = "closed-stdout", .out = Out::Closed, .error = EBADF},
+    {.name = "closed-stderr", .out = Out::File, .err = Out::Closed},
+    {.name = "full-stderr", .out = Out::File, .err = Out::Full},
     {.name = "close-fails", .fail = Fail::Close, .error = EIO},
     {.name = "reader-gone", .out = Out::NoReader, .status = SIGPIPE},
     {.name = "terminal-gone", .out = Out::HungUpTerminal, .error = EIO},
@@ -577,6 +651,13 @@ main(int argc, char **argv)
 		(void)fprintf(stderr, "\n");
 		return 2;
 	}
+	// What the driver hands on is known whatever started it, from a background job or under
+	// nohup, say, which leave signals ignored or blocked that the cases rely on.
+	sigset_t none;
+	sigemptyset(&none);
+	(void)sigprocmask(SIG_SETMASK, &none, nullptr);
+	for (int s = 1; s < NSIG; s++)
+		(void)signal(s, SIG_DFL);
 	const std::vector<std::string> program(argv + 2, argv + argc);
 	if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0)
 		skip(std::string("cannot reap the program's orphans: ") + strerror(errno));

@@ -27,7 +27,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <regex>
 #include <span>
@@ -127,9 +126,8 @@ struct Run {
 std::string
 ended(int status)
 {
-	if (!WIFSIGNALED(status))
-		return "exited " + std::to_string(WEXITSTATUS(status));
-	return std::string("was killed: ") + strsignal(WTERMSIG(status));
+	return WIFSIGNALED(status) ? std::string("was killed: ") + strsignal(WTERMSIG(status))
+	                           : "exited " + std::to_string(WEXITSTATUS(status));
 }
 
 // What the descriptor holds, from its start if it is a file; each read too, if asked.
@@ -278,25 +276,24 @@ output(Out out)
 	return ends;
 }
 
-// The line of /proc/PID/status that the key starts.
+// What /proc says of a process: the lines of its status that the expression matches and, if
+// asked, how it is scheduled, the fields nice, real-time priority and policy of its stat.
 std::string
-procStatus(pid_t pid, const std::string &key)
+proc(const std::string &pid, const std::regex &lines, bool scheduling = false)
 {
-	std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+	std::ifstream status("/proc/" + pid + "/status");
+	std::string text;
 	for (std::string line; std::getline(status, line);)
-		if (line.starts_with(key + ":"))
-			return line;
-	return "";
-}
-
-// The fields of /proc/PID/stat from the third on, the first after the command's name.
-std::vector<std::string>
-procStat(const std::string &pid)
-{
-	std::ifstream file("/proc/" + pid + "/stat");
-	const std::string stat(std::istreambuf_iterator<char>(file), {});
-	std::istringstream after(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
-	return {std::istream_iterator<std::string>(after), {}};
+		text += std::regex_search(line, lines) ? line + "\n" : "";
+	std::ifstream stat("/proc/" + pid + "/stat");
+	std::string field;
+	std::getline(stat, field, ')'); // up to the command's name's end; field 3 follows
+	const std::array<int, 3> fields = {19, 40, 41};
+	text += scheduling ? "nice, real-time priority, policy:" : "";
+	for (int i = 3; scheduling && i <= fields.back() && stat >> field; i++)
+		text +=
+		    std::find(fields.begin(), fields.end(), i) != fields.end() ? " " + field : "";
+	return text + (scheduling ? "\n" : "");
 }
 
 // Inside the workload, each process must still have what the driver gave it: where and at what
@@ -307,38 +304,19 @@ void
 checkHandedOn(const Run &run, int out)
 {
 	cpu_set_t cpus;
-	const bool narrowable =
-	    sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1;
-	if (!narrowable)
-		(void)printf(
-		    "not checked: where the processes run, as the driver has one processor\n");
-	auto given = [&](pid_t pid) {
-		const auto f = procStat(std::to_string(pid));
-		const size_t nice = 16; // fields 19, 40 and 41
-		const size_t realTime = 37;
-		const size_t policy = 38;
-		return procStatus(pid, "SigIgn") + "\n" + procStatus(pid, "SigBlk") + "\n" +
-		       (narrowable ? procStatus(pid, "Cpus_allowed_list") + "\n" : "") + "nice " +
-		       f.at(nice) + ", real-time priority " + f.at(realTime) + ", policy " +
-		       f.at(policy) + "\n";
-	};
-	std::vector<pid_t> processes = {run.parent.pid};
-	for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-		const std::string pid = entry.path().filename();
-		const auto f = pid.find_first_not_of("0123456789") == std::string::npos
-		                   ? procStat(pid)
-		                   : std::vector<std::string>{};
-		if (f.size() > 1 && f[1] == std::to_string(run.parent.pid)) // field 4, the parent
-			processes.push_back(std::stoi(pid));
-	}
-	check(processes.size() == 2, "inside the workload, the parent has no child");
-	const std::string mine = given(getpid());
-	std::string seen;
-	std::string expected;
-	for (const pid_t p : processes) {
-		seen += given(p);
-		expected += mine;
-	}
+	if (sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2)
+		(void)printf("not checked: a narrowed CPU set, as the driver has one CPU\n");
+	static const std::regex given("^(SigIgn|SigBlk|Cpus_allowed_list):");
+	const std::regex child("^PPid:\\s+" + std::to_string(run.parent.pid) + "$");
+	const std::string mine = proc("self", given, true);
+	std::string seen = proc(std::to_string(run.parent.pid), given, true);
+	std::string expected = mine;
+	for (const auto &entry : std::filesystem::directory_iterator("/proc"))
+		if (!proc(entry.path().filename(), child).empty()) {
+			seen += proc(entry.path().filename(), given, true);
+			expected += mine;
+		}
+	check(expected.size() == 2 * mine.size(), "inside the workload, the parent has no child");
 	check(seen == expected, "inside the workload, the processes had\n" + seen +
 	                            "where they were each given\n" + mine);
 	check(fcntl(out, F_GETFL) == run.outFlags, "stdout's file status flags changed");

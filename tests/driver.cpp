@@ -285,15 +285,16 @@ proc(const std::string &pid, const std::regex &lines, bool scheduling = false)
 	std::string text;
 	for (std::string line; std::getline(status, line);)
 		text += std::regex_search(line, lines) ? line + "\n" : "";
+	if (!scheduling)
+		return text;
 	std::ifstream stat("/proc/" + pid + "/stat");
 	std::string field;
 	std::getline(stat, field, ')'); // up to the command's name's end; field 3 follows
 	const std::array<int, 3> fields = {19, 40, 41};
-	text += scheduling ? "nice, real-time priority, policy:" : "";
-	for (int i = 3; scheduling && i <= fields.back() && stat >> field; i++)
-		text +=
-		    std::find(fields.begin(), fields.end(), i) != fields.end() ? " " + field : "";
-	return text + (scheduling ? "\n" : "");
+	text += "nice, real-time priority, policy:";
+	for (int i = 3; i <= fields.back() && stat >> field; i++)
+		text += std::ranges::find(fields, i) != fields.end() ? " " + field : "";
+	return text + "\n";
 }
 
 // Inside the workload, each process must still have what the driver gave it: where and at what

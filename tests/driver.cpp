@@ -85,6 +85,12 @@ skip(const std::string &why)
 	exit(skipped);
 }
 
+[[noreturn]] void
+cannot(const std::string &what)
+{
+	throw std::system_error(errno, std::generic_category(), "cannot " + what);
+}
+
 // Where the command's stdout or stderr goes, read by the driver up to Terminal.
 enum class Out { Pipe, File, Terminal, Full, Closed, NoReader, HungUpTerminal };
 // Which system calls fail: those that make a process, or the close of standard output.
@@ -212,9 +218,10 @@ failCalls(std::span<const Rule> rules)
 }
 
 // In the child: runs the command as a shell runs a job, in a process group of its own, with
-// stdout and stderr on those descriptors (closed where below 0), or exits 127, or 77 for a skip.
+// stdout and stderr on those descriptors (closed where below 0), or exits 127. What the driver
+// could not set up it tells through the close-on-exec pipe: the skip is never the command's.
 [[noreturn]] void
-execute(const std::vector<std::string> &args, int stdOut, int stdErr, Fail fail)
+execute(const std::vector<std::string> &args, int stdOut, int stdErr, Fail fail, int setUp)
 {
 	(void)setpgid(0, 0);
 	(void)(stdOut < 0 ? close(1) : dup2(stdOut, 1));
@@ -224,8 +231,8 @@ execute(const std::vector<std::string> &args, int stdOut, int stdErr, Fail fail)
 	               [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
 	if (fail != Fail::None &&
 	    !failCalls(fail == Fail::Fork ? std::span<const Rule>(forkFails) : closeFails)) {
-		(void)fprintf(stderr, "cannot make system calls fail: %s", strerror(errno));
-		_exit(skipped);
+		(void)dprintf(setUp, "cannot make system calls fail: %s", strerror(errno));
+		_exit(couldNotRun);
 	}
 	execvp(argv[0], argv.data());
 	(void)fprintf(stderr, "could not run %s: %s\n", argv[0], strerror(errno));
@@ -269,8 +276,7 @@ output(Out out)
 	else if (out == Out::Terminal || out == Out::HungUpTerminal)
 		ends = terminal();
 	if (out != Out::Closed && ends[1] < 0)
-		throw std::system_error(errno, std::generic_category(),
-		                        "cannot set up the command");
+		cannot("set up the command");
 	if (out == Out::NoReader || out == Out::HungUpTerminal)
 		close(std::exchange(ends[0], -1));
 	return ends;
@@ -297,17 +303,31 @@ proc(const std::string &pid, const std::regex &lines, bool scheduling = false)
 	return text + "\n";
 }
 
-// Inside the workload, each process must still have what the driver gave it: where and at what
-// priority it runs, which signals it ignores and blocks, and stdout's file status flags, which
-// the driver's descriptor shares. A "nicer" child, say, would hide from the parent's time line
-// the competition that it is meant to show.
+// Settings that a caller may have chosen, and that differ from the defaults, so that a program
+// that resets them shows: a lower priority, SIGHUP ignored as nohup leaves it, and, where the
+// driver has two or more processors, not the one it runs on. The program inherits them.
+void
+chooseSettings()
+{
+	cpu_set_t cpus{};
+	const int lower = 3;
+	if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) < 2)
+		(void)printf("not checked: a narrowed CPU set, as the driver has one CPU\n");
+	CPU_CLR(sched_getcpu(), &cpus);
+	errno = 0;
+	if ((CPU_COUNT(&cpus) > 0 && sched_setaffinity(0, sizeof cpus, &cpus) != 0) ||
+	    (nice(lower) == -1 && errno != 0) || signal(SIGHUP, SIG_IGN) == SIG_ERR)
+		cannot("choose the settings");
+}
+
+// Inside the workload, each process must still have what the driver chose and gave it: where and
+// at what priority it runs, which signals it ignores, blocks and catches (none), and stdout's file
+// status flags, which the driver's descriptor shares. A "nicer" child, say, would hide from the
+// parent's time line the competition that it is meant to show.
 void
 checkHandedOn(const Run &run, int out)
 {
-	cpu_set_t cpus;
-	if (sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2)
-		(void)printf("not checked: a narrowed CPU set, as the driver has one CPU\n");
-	static const std::regex given("^(SigIgn|SigBlk|Cpus_allowed_list):");
+	static const std::regex given("^(SigIgn|SigBlk|SigCgt|Cpus_allowed_list):");
 	const std::regex child("^PPid:\\s+" + std::to_string(run.parent.pid) + "$");
 	const std::string mine = proc("self", given, true);
 	std::string seen = proc(std::to_string(run.parent.pid), given, true);
@@ -363,10 +383,16 @@ spawn(const std::vector<std::string> &args, const Case &c)
 	const auto err = output(c.err);
 	Run run;
 	run.outFlags = fcntl(ends[0], F_GETFL);
+	std::array<int, 2> setUp{};
+	if (pipe2(setUp.data(), O_CLOEXEC) != 0)
+		cannot("set up the command");
 	const auto start = std::chrono::steady_clock::now();
 	run.parent.pid = fork();
 	if (run.parent.pid == 0)
-		execute(args, ends[1], err[1], c.fail);
+		execute(args, ends[1], err[1], c.fail, setUp[1]);
+	close(setUp[1]);
+	if (const std::string why = drain(setUp[0]); close(setUp[0]) == 0 && !why.empty())
+		skip(why);
 	close(err[1]);
 	if (c.out != Out::File)
 		close(ends[1]);
@@ -388,8 +414,6 @@ spawn(const std::vector<std::string> &args, const Case &c)
 	if (c.out <= Out::Terminal)
 		run.out += drain(ends[0]);
 	run.err = run.early + drain(err[0], &run.errReads);
-	if (WIFEXITED(run.parent.status) && WEXITSTATUS(run.parent.status) == skipped)
-		skip(run.err + run.out);
 	return run;
 }
 
@@ -454,6 +478,8 @@ runProgram(const std::vector<std::string> &program, const Case &c)
 	// cppcheck-suppress knownConditionTrueFalse
 	if (c.fail != Fail::None && nativeArch == 0)
 		skip("the driver knows no system calls of this machine to make fail");
+	if (c.handedOn)
+		chooseSettings();
 	std::vector<std::string> command = program;
 	command.insert(command.end(), c.args.begin(),
 	               std::find(c.args.begin(), c.args.end(), nullptr));

@@ -85,12 +85,6 @@ skip(const std::string &why)
 	exit(skipped);
 }
 
-[[noreturn]] void
-cannot(const std::string &what)
-{
-	throw std::system_error(errno, std::generic_category(), "cannot " + what);
-}
-
 // Where the command's stdout or stderr goes, read by the driver up to Terminal.
 enum class Out { Pipe, File, Terminal, Full, Closed, NoReader, HungUpTerminal };
 // Which system calls fail: those that make a process, or the close of standard output.
@@ -276,7 +270,8 @@ output(Out out)
 	else if (out == Out::Terminal || out == Out::HungUpTerminal)
 		ends = terminal();
 	if (out != Out::Closed && ends[1] < 0)
-		cannot("set up the command");
+		throw std::system_error(errno, std::generic_category(),
+		                        "cannot set up the command");
 	if (out == Out::NoReader || out == Out::HungUpTerminal)
 		close(std::exchange(ends[0], -1));
 	return ends;
@@ -317,7 +312,8 @@ chooseSettings()
 	errno = 0;
 	if ((CPU_COUNT(&cpus) > 0 && sched_setaffinity(0, sizeof cpus, &cpus) != 0) ||
 	    (nice(lower) == -1 && errno != 0) || signal(SIGHUP, SIG_IGN) == SIG_ERR)
-		cannot("choose the settings");
+		throw std::system_error(errno, std::generic_category(),
+		                        "cannot choose the settings");
 }
 
 // Inside the workload, each process must still have what the driver chose and gave it: where and
@@ -385,7 +381,8 @@ spawn(const std::vector<std::string> &args, const Case &c)
 	run.outFlags = fcntl(ends[0], F_GETFL);
 	std::array<int, 2> setUp{};
 	if (pipe2(setUp.data(), O_CLOEXEC) != 0)
-		cannot("set up the command");
+		throw std::system_error(errno, std::generic_category(),
+		                        "cannot set up the command");
 	const auto start = std::chrono::steady_clock::now();
 	run.parent.pid = fork();
 	if (run.parent.pid == 0)

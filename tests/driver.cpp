@@ -253,9 +253,9 @@ terminal()
 
 // Where a stream goes: the side the driver reads (-1 if none) and the command's side. A pipe holds
 // far more than the program writes, and each read of it returns one write; a file is a real unnamed
-// one, like a shell's (two processes that write one memfd at once can overwrite each other); a
-// terminal is read while the command runs. No reader, as when it has gone; a terminal's, as when
-// its window was closed.
+// one in $TMPDIR or /tmp, like a shell's (two processes that write one memfd at once can overwrite
+// each other); a terminal is read while the command runs. No reader, as when it has gone; a
+// terminal's, as when its window was closed.
 std::array<int, 2>
 output(Out out)
 {
@@ -264,9 +264,13 @@ output(Out out)
 	    (pipe2(ends.data(), O_CLOEXEC | O_DIRECT) != 0 ||
 	     fcntl(ends[0], F_SETFL, O_NONBLOCK) != 0))
 		ends[1] = -1;
-	else if (out == Out::File)
-		ends[0] = ends[1] = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
-	else if (out == Out::Full)
+	else if (out == Out::File) {
+		const char *dir = getenv("TMPDIR");
+		dir = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+		ends[0] = ends[1] = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+		if (ends[1] < 0 && (errno == EOPNOTSUPP || errno == EISDIR))
+			skip(std::string(dir) + " cannot hold an unnamed file: " + strerror(errno));
+	} else if (out == Out::Full)
 		ends[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
 	else if (out == Out::Terminal || out == Out::HungUpTerminal)
 		ends = terminal();

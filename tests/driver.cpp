@@ -99,6 +99,7 @@ struct Case {
 	Fail fail = Fail::None;
 	bool handedOn = false; // inside the workload, checks what each process was given
 	int signal = -1;       // sent to the process group inside the workload; 0 only looks
+	int ignored = 0;       // a signal that the program is started ignoring
 	int status = 0;        // wait status of each process
 	int error = 0;         // which each process reports, exiting 1
 	std::array<const char *, 3> args{};
@@ -216,16 +217,18 @@ failCalls(std::span<const Rule> rules)
 // stdout and stderr on those descriptors (closed where below 0), or exits 127. What the driver
 // could not set up it tells through the close-on-exec pipe: the skip is never the command's.
 [[noreturn]] void
-execute(const std::vector<std::string> &args, int stdOut, int stdErr, Fail fail, int setUp)
+execute(const std::vector<std::string> &args, int stdOut, int stdErr, const Case &c, int setUp)
 {
 	(void)setpgid(0, 0);
+	if (c.ignored != 0)
+		(void)signal(c.ignored, SIG_IGN);
 	(void)(stdOut < 0 ? close(1) : dup2(stdOut, 1));
 	(void)(stdErr < 0 ? close(2) : dup2(stdErr, 2));
 	std::vector<char *> argv(args.size() + 1); // and a null pointer to end it
 	std::transform(args.begin(), args.end(), argv.begin(),
 	               [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
-	if (fail != Fail::None &&
-	    !failCalls(fail == Fail::Fork ? std::span<const Rule>(forkFails) : closeFails)) {
+	if (c.fail != Fail::None &&
+	    !failCalls(c.fail == Fail::Fork ? std::span<const Rule>(forkFails) : closeFails)) {
 		(void)dprintf(setUp, "cannot make system calls fail: %s", strerror(errno));
 		_exit(couldNotRun);
 	}
@@ -391,7 +394,7 @@ spawn(const std::vector<std::string> &args, const Case &c)
 	const auto start = std::chrono::steady_clock::now();
 	run.parent.pid = fork();
 	if (run.parent.pid == 0)
-		execute(args, ends[1], err[1], c.fail, setUp[1]);
+		execute(args, ends[1], err[1], c, setUp[1]);
 	close(setUp[1]);
 	if (const std::string why = drain(setUp[0]); close(setUp[0]) == 0 && !why.empty())
 		skip(why);
@@ -638,6 +641,7 @@ constexpr Case cases[] = {
     {.name = "full-stderr", .out = Out::File, .err = Out::Full, .nativeOnly = true},
     {.name = "close-fails", .fail = Fail::Close, .error = EIO},
     {.name = "reader-gone", .out = Out::NoReader, .status = SIGPIPE},
+    {.name = "sigpipe-ignored", .out = Out::NoReader, .ignored = SIGPIPE, .error = EPIPE},
     {.name = "terminal-gone", .out = Out::HungUpTerminal, .error = EIO, .nativeOnly = true},
     {.name = "workload", .check = checkWorkload},
     {.name = "calls", .check = checkCalls},

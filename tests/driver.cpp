@@ -1,8 +1,9 @@
 // Runs the built program as a user would, one case of the table below per invocation:
-//   driver CASE [EMULATOR...] PROGRAM, or driver calls OBJDUMP CALL JUMP PASS-DEPTH PROGRAM
-// where the regular expressions say how the disassembly spells a call, a jump and main's
-// passing of the depth 29. The driver is its processes' subreaper, so the child that the
-// program never waits for is reparented here and its exit status and CPU time can be read.
+//   driver CASE [EMULATOR...] PROGRAM, or driver calls OBJDUMP CALL JUMP END PASS-DEPTH PROGRAM
+// where the regular expressions say how the disassembly spells a call, a jump, an instruction
+// that control does not pass (with its operands) and main's passing of the depth 29. The driver is
+// its processes' subreaper, so the child that the program never waits for is reparented here and
+// its exit status and CPU time can be read.
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -574,7 +575,8 @@ checkCalls(const std::vector<std::string> &args)
 	static const std::regex instruction(" *([0-9a-f]+):\\s+(\\S+)\\s*(.*)");
 	const std::regex call(args.at(1));
 	const std::regex jump(args.at(2));
-	const std::regex passDepth(args.at(3));
+	const std::regex end(args.at(3)); // after which control does not fall through
+	const std::regex passDepth(args.at(4));
 	static const std::regex target("([0-9a-f]+) <");
 	const std::string self = "<recursiveCall(int)>";
 
@@ -616,14 +618,40 @@ checkCalls(const std::vector<std::string> &args)
 		}
 	check(selfCalls == 2, "recursiveCall makes " + std::to_string(selfCalls) + " calls");
 
-	int mainCalls = 0;
+	// A compiler may give two paths through main a call each, but no path may make two: from
+	// no call may another be reached, by falling through or by a jump within main.
+	const auto &code = functions["main"];
+	auto indexOf = [&](unsigned long address) {
+		return static_cast<size_t>(std::ranges::find(code, address, &Instruction::address) -
+		                           code.begin());
+	};
+	std::vector<size_t> sites;
 	bool depthSet = false;
-	for (const auto &i : functions["main"]) {
-		mainCalls += i.operands.find(self) != std::string::npos ? 1 : 0;
+	for (const auto &i : code) {
+		if (i.operands.find(self) != std::string::npos)
+			sites.push_back(indexOf(i.address));
 		depthSet = depthSet || std::regex_match(i.mnemonic + " " + i.operands, passDepth);
 	}
-	check(mainCalls == 1, "main calls recursiveCall " + std::to_string(mainCalls) + " times");
+	check(!sites.empty(), "main does not call recursiveCall");
 	check(depthSet, "main does not pass the depth 29");
+	for (const size_t site : sites) {
+		std::vector<bool> seen(code.size());
+		for (std::vector<size_t> next = {site + 1}; !next.empty();) {
+			const size_t k = next.back();
+			next.pop_back();
+			if (k >= code.size() || seen[k])
+				continue;
+			seen[k] = true;
+			const auto &[address, mnemonic, operands] = code[k];
+			check(std::ranges::find(sites, k) == sites.end(),
+			      "main can call recursiveCall twice in one run");
+			if (!std::regex_match(mnemonic, call) && std::regex_match(mnemonic, jump) &&
+			    std::regex_search(operands, m, target))
+				next.push_back(indexOf(std::stoul(m[1], nullptr, hex)));
+			if (!std::regex_match(mnemonic + " " + operands, end))
+				next.push_back(k + 1);
+		}
+	}
 }
 
 // tests/CMakeLists.txt reads its tests from this table, one case a line.

@@ -2,17 +2,13 @@
 //   driver CASE [EMULATOR...] PROGRAM, or driver calls OBJDUMP CALL JUMP END PASS-DEPTH PROGRAM
 // where the regular expressions say how the disassembly spells a call, a jump, an instruction
 // that control does not pass (with its operands) and main's passing of the depth 29.
-//
 // A case runs the program as a shell runs a job, its stdout and stderr each into a pipe, a file,
 // a live terminal, /dev/full, a pipe or terminal whose reader is gone, or closed; it may make fork
 // or close fail, stop or interrupt the job inside its workload, or check there what each process
 // was handed. The driver is its processes' subreaper, so the child that the program never waits
 // for is reparented here and its exit status and CPU time can be read. Each process must end as
-// the case says, write exactly its lines, the time line within what the clock allows, and report
-// each error in one write with the C library's reason. The workload case compares each process's
-// CPU time with a hand-written call tree's, and the calls case reads the disassembly. A case that
-// the machine cannot run prints "skipped: " and why, and exits 77; a failing one says what it
-// expected and what it saw, and exits 1.
+// the case says, write exactly its lines and report each error in one write with the C library's
+// reason. A case that the machine cannot run prints "skipped: " and why, and exits 77.
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -72,11 +68,11 @@ const unsigned SYS_fork = ~0U, SYS_vfork = ~0U;
 namespace {
 
 const int depth = 29;
+const char *const workload = "<recursiveCall(int)>"; // as objdump names a call's target
 const int hex = 16;
 const int skipped = 77;
 const int couldNotRun = 127;
-// At most, before the program reads the clock: natively, and under qemu-user, whose start alone
-// costs 0.02-0.08 s here.
+// At most, before the program reads the clock; under qemu-user a start alone costs 0.02-0.08 s.
 const double startupCpu = 0.02;
 const double emulatedStartupCpu = 0.25;
 const int failed = 1 << 8; // the wait status of an exit with 1
@@ -291,8 +287,7 @@ output(Out out)
 	else if (out == Out::Terminal || out == Out::HungUpTerminal)
 		ends = terminal();
 	if (out != Out::Closed && ends[1] < 0)
-		throw std::system_error(errno, std::generic_category(),
-		                        "cannot set up the command");
+		throw std::system_error(errno, std::generic_category(), "cannot set up the run");
 	if (out == Out::NoReader || out == Out::HungUpTerminal)
 		close(std::exchange(ends[0], -1));
 	return ends;
@@ -333,8 +328,7 @@ chooseSettings()
 	errno = 0;
 	if ((CPU_COUNT(&cpus) > 0 && sched_setaffinity(0, sizeof cpus, &cpus) != 0) ||
 	    (nice(lower) == -1 && errno != 0) || signal(SIGHUP, SIG_IGN) == SIG_ERR)
-		throw std::system_error(errno, std::generic_category(),
-		                        "cannot choose the settings");
+		throw std::system_error(errno, std::generic_category(), "cannot choose settings");
 }
 
 // Inside the workload, each process must still have what the driver chose and gave it: where and
@@ -382,8 +376,7 @@ midRun(Run &run, const Case &c, int err, const std::array<int, 2> &out)
 		return;
 	(void)kill(-pid, c.signal);
 	if (c.signal == SIGSTOP) {
-		int status = 0;
-		(void)waitpid(pid, &status, WUNTRACED);
+		(void)waitpid(pid, nullptr, WUNTRACED);
 		run.cpuAtSignal = cpuSoFar(pid);
 		const auto stopped = std::chrono::steady_clock::now();
 		std::this_thread::sleep_for(2500ms);
@@ -402,8 +395,7 @@ spawn(const std::vector<std::string> &args, const Case &c)
 	run.outFlags = fcntl(ends[0], F_GETFL);
 	std::array<int, 2> setUp{};
 	if (pipe2(setUp.data(), O_CLOEXEC) != 0)
-		throw std::system_error(errno, std::generic_category(),
-		                        "cannot set up the command");
+		throw std::system_error(errno, std::generic_category(), "cannot set up the run");
 	const auto start = std::chrono::steady_clock::now();
 	run.parent.pid = fork();
 	if (run.parent.pid == 0)
@@ -499,8 +491,7 @@ runProgram(const std::vector<std::string> &program, const Case &c)
 	if (c.handedOn)
 		chooseSettings();
 	std::vector<std::string> command = program;
-	command.insert(command.end(), c.args.begin(),
-	               std::find(c.args.begin(), c.args.end(), nullptr));
+	command.insert(command.end(), c.args.begin(), std::ranges::find(c.args, nullptr));
 	Run run = spawn(command, c);
 	const size_t processes = c.fail == Fail::Fork ? 1 : 2;
 	const int status = c.error != 0 ? failed : c.status;
@@ -513,12 +504,11 @@ runProgram(const std::vector<std::string> &program, const Case &c)
 
 	// Each process's report, with the C library's text for the error; musl spells EIO its own
 	// way. Each leaves in one write, so that two processes' reports cannot interleave.
+	const char *what = c.fail == Fail::Fork ? "program1: fork: " : "program1: write error: ";
 	auto reports = [&](const std::string &reason) {
 		std::string text;
 		for (size_t i = 0; i < processes && c.error != 0; i++)
-			text += (c.fail == Fail::Fork ? "program1: fork: "
-			                              : "program1: write error: ") +
-			        reason + "\n";
+			text += what + reason + "\n";
 		return text;
 	};
 	check(run.err == reports(strerror(c.error)) ||
@@ -578,6 +568,44 @@ checkWorkload(const std::vector<std::string> &program)
 	}
 }
 
+// An instruction as objdump shows it, and the address that its operands name, if any.
+struct Instruction {
+	unsigned long address, to;
+	std::string mnemonic, operands;
+};
+
+// A compiler may give two paths through main a call each, but no path may make two: from main's
+// start, its jumps and fall-throughs are followed, and on no path may a call follow another.
+void
+checkMain(const std::vector<Instruction> &code, const std::vector<std::regex> &spelling)
+{
+	const auto &[call, jump, end, passDepth] =
+	    std::tie(spelling[0], spelling[1], spelling[2], spelling[3]);
+	auto spelled = [](const Instruction &i) { return i.mnemonic + " " + i.operands; };
+	bool depthSet = false;
+	bool called = false;
+	std::vector<std::array<bool, 2>> seen(code.size()); // reached without, and after, a call
+	for (std::vector<std::pair<size_t, bool>> next = {{0, false}}; !next.empty();) {
+		auto [k, after] = next.back();
+		next.pop_back();
+		if (k >= code.size() || std::exchange(seen[k][after ? 1 : 0], true))
+			continue;
+		const Instruction &i = code[k];
+		const bool site = i.operands.find(workload) != std::string::npos;
+		check(!site || !after, "main can call recursiveCall twice in one run");
+		called = called || site;
+		after = after || site;
+		depthSet = depthSet || std::regex_match(spelled(i), passDepth);
+		const auto to = std::ranges::find(code, i.to, &Instruction::address) - code.begin();
+		if (!std::regex_match(i.mnemonic, call) && std::regex_match(i.mnemonic, jump))
+			next.emplace_back(to, after);
+		if (!std::regex_match(spelled(i), end))
+			next.emplace_back(k + 1, after);
+	}
+	check(called, "main does not call recursiveCall");
+	check(depthSet, "main does not pass the depth 29");
+}
+
 // Every invocation must be a real call: the tree's function calls itself twice and nothing
 // else, and jumps only forward within itself, so no call became a jump or a loop.
 void
@@ -585,18 +613,11 @@ checkCalls(const std::vector<std::string> &args)
 {
 	static const std::regex header("[0-9a-f]+ <(.*)>:");
 	static const std::regex instruction(" *([0-9a-f]+):\\s+(\\S+)\\s*(.*)");
-	const std::regex call(args.at(1));
-	const std::regex jump(args.at(2));
-	const std::regex end(args.at(3)); // after which control does not fall through
-	const std::regex passDepth(args.at(4));
 	static const std::regex target("([0-9a-f]+) <");
-	const std::string self = "<recursiveCall(int)>";
+	const std::vector<std::regex> spelling(args.begin() + 1,
+	                                       args.end() - 1); // call, jump, end, 29
 
 	// Only these two functions are kept: a static build has megabytes of others.
-	struct Instruction {
-		unsigned long address;
-		std::string mnemonic, operands;
-	};
 	std::map<std::string, std::vector<Instruction>> functions;
 	std::vector<Instruction> *current = nullptr;
 	int copies = 0; // of recursiveCall, specialised or not
@@ -610,60 +631,25 @@ checkCalls(const std::vector<std::string> &args)
 			copies += m[1].str().starts_with("recursiveCall") ? 1 : 0;
 			current = m[1] == "main" || m[1] == "recursiveCall(int)" ? &functions[m[1]]
 			                                                         : nullptr;
-		} else if (current != nullptr && std::regex_match(line, m, instruction))
-			current->push_back({std::stoul(m[1], nullptr, hex), m[2], m[3]});
+		} else if (current != nullptr && std::regex_match(line, m, instruction)) {
+			current->push_back({std::stoul(m[1], nullptr, hex), 0, m[2], m[3]});
+			if (std::regex_search(current->back().operands, m, target))
+				current->back().to = std::stoul(m[1], nullptr, hex);
+		}
 	check(copies == 1, "recursiveCall is missing or has specialised copies");
 
 	const auto &body = functions["recursiveCall(int)"];
 	int selfCalls = 0;
 	for (const auto &i : body)
-		if (std::regex_match(i.mnemonic, call)) {
+		if (std::regex_match(i.mnemonic, spelling[0])) {
 			selfCalls++;
-			check(i.operands.find(self) != std::string::npos,
+			check(i.operands.find(workload) != std::string::npos,
 			      "recursiveCall calls " + i.operands);
-		} else if (std::regex_match(i.mnemonic, jump)) {
-			const unsigned long to = std::regex_search(i.operands, m, target)
-			                             ? std::stoul(m[1], nullptr, hex)
-			                             : 0;
-			check(to > i.address && to <= body.back().address,
+		} else if (std::regex_match(i.mnemonic, spelling[1]))
+			check(i.to > i.address && i.to <= body.back().address,
 			      "recursiveCall jumps back or away: " + i.mnemonic + " " + i.operands);
-		}
 	check(selfCalls == 2, "recursiveCall makes " + std::to_string(selfCalls) + " calls");
-
-	// A compiler may give two paths through main a call each, but no path may make two: from
-	// no call may another be reached, by falling through or by a jump within main.
-	const auto &code = functions["main"];
-	auto indexOf = [&](unsigned long address) {
-		return static_cast<size_t>(std::ranges::find(code, address, &Instruction::address) -
-		                           code.begin());
-	};
-	std::vector<size_t> sites;
-	bool depthSet = false;
-	for (const auto &i : code) {
-		if (i.operands.find(self) != std::string::npos)
-			sites.push_back(indexOf(i.address));
-		depthSet = depthSet || std::regex_match(i.mnemonic + " " + i.operands, passDepth);
-	}
-	check(!sites.empty(), "main does not call recursiveCall");
-	check(depthSet, "main does not pass the depth 29");
-	for (const size_t site : sites) {
-		std::vector<bool> seen(code.size());
-		for (std::vector<size_t> next = {site + 1}; !next.empty();) {
-			const size_t k = next.back();
-			next.pop_back();
-			if (k >= code.size() || seen[k])
-				continue;
-			seen[k] = true;
-			const auto &[address, mnemonic, operands] = code[k];
-			check(std::ranges::find(sites, k) == sites.end(),
-			      "main can call recursiveCall twice in one run");
-			if (!std::regex_match(mnemonic, call) && std::regex_match(mnemonic, jump) &&
-			    std::regex_search(operands, m, target))
-				next.push_back(indexOf(std::stoul(m[1], nullptr, hex)));
-			if (!std::regex_match(mnemonic + " " + operands, end))
-				next.push_back(k + 1);
-		}
-	}
+	checkMain(functions["main"], spelling);
 }
 
 // tests/CMakeLists.txt reads its tests from this table, one case a line.
@@ -696,10 +682,8 @@ main(int argc, char **argv)
 		return argc > 2 && strcmp(argv[1], k.name) == 0;
 	});
 	if (c == std::end(cases)) {
-		(void)fprintf(stderr, "usage: driver CASE [EMULATOR...] PROGRAM\ncases:");
-		for (const auto &k : cases)
-			(void)fprintf(stderr, " %s", k.name);
-		(void)fprintf(stderr, "\n");
+		(void)fprintf(stderr,
+		              "usage: driver CASE [EMULATOR...] PROGRAM, a CASE of its table\n");
 		return 2;
 	}
 	// What the driver hands on is known whatever started it, from a background job or under

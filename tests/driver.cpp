@@ -596,9 +596,10 @@ checkMain(const std::vector<Instruction> &code, const std::vector<std::regex> &s
 		called = called || site;
 		after = after || site;
 		depthSet = depthSet || std::regex_match(spelled(i), passDepth);
-		const auto to = std::ranges::find(code, i.to, &Instruction::address) - code.begin();
 		if (!std::regex_match(i.mnemonic, call) && std::regex_match(i.mnemonic, jump))
-			next.emplace_back(to, after);
+			next.emplace_back(std::ranges::find(code, i.to, &Instruction::address) -
+			                      code.begin(),
+			                  after);
 		if (!std::regex_match(spelled(i), end))
 			next.emplace_back(k + 1, after);
 	}

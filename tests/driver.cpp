@@ -681,18 +681,16 @@ constexpr Case cases[] = {
 int
 main(int argc, char **argv)
 {
-	if (argc == 2 && strcmp(argv[1], "--list") == 0) {
-		for (const Case &k : cases)
-			(void)printf("%s\n", k.name);
-		return fflush(stdout) == 0 ? 0 : 1;
-	}
 	const Case *c = std::find_if(std::begin(cases), std::end(cases), [&](const Case &k) {
 		return argc > 2 && strcmp(argv[1], k.name) == 0;
 	});
-	if (c == std::end(cases)) {
-		(void)fprintf(stderr, "usage: driver CASE [EMULATOR...] PROGRAM, a CASE of its "
-		                      "table, or driver --list\n");
-		return 2;
+	const bool list = argc == 2 && strcmp(argv[1], "--list") == 0;
+	if (c == std::end(cases)) { // names the cases, one a line
+		if (!list)
+			(void)fprintf(stderr, "usage: driver CASE [EMULATOR...] PROGRAM, or driver --list\n");
+		for (const Case &k : cases)
+			(void)printf("%s\n", k.name);
+		return list ? 0 : 2;
 	}
 	// What the driver hands on is known whatever started it, from a background job or under
 	// nohup, say, which leave signals ignored or blocked that the cases rely on.

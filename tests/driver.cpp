@@ -50,7 +50,7 @@ extern "C" [[gnu::weak]] void referenceTree(int depth);
 #define REFERENCE_TREE(body)                                                                       \
 	asm(".text; .weak referenceTree; .type referenceTree, %function; .p2align 6\n"             \
 	    "referenceTree: " body "\n.size referenceTree, .-referenceTree")
-#if defined(__x86_64__)
+#ifdef __x86_64__
 const unsigned nativeArch = AUDIT_ARCH_X86_64;
 REFERENCE_TREE("test %edi, %edi; jle 1f; push %rbx; lea -1(%rdi), %ebx; mov %ebx, %edi;"
                "call referenceTree; mov %ebx, %edi; call referenceTree; pop %rbx; 1: ret");
@@ -102,7 +102,7 @@ enum class Fail { None, Fork, Close };
 
 // The cases: a check of its own, or a run of the program and how each of its processes ends.
 struct Case {
-	const char *name;
+	const char *name = nullptr;
 	void (*check)(const std::vector<std::string> &program) = nullptr;
 	Out out = Out::Pipe;
 	Out err = Out::Pipe;
@@ -573,7 +573,7 @@ checkWorkload(const std::vector<std::string> &program)
 
 // An instruction as objdump shows it, and the address that its operands name, if any.
 struct Instruction {
-	unsigned long address, to;
+	unsigned long address = 0, to = 0;
 	std::string mnemonic, operands;
 };
 
@@ -687,7 +687,7 @@ main(int argc, char **argv)
 	const bool list = argc == 2 && strcmp(argv[1], "--list") == 0;
 	if (c == std::end(cases)) { // names the cases, one a line
 		if (!list)
-			(void)fprintf(stderr, "usage: driver CASE [EMULATOR...] PROGRAM, or driver --list\n");
+			(void)fprintf(stderr, "usage: driver CASE [EMULATOR...] PROGRAM\n");
 		for (const Case &k : cases)
 			(void)printf("%s\n", k.name);
 		return list ? 0 : 2;
